@@ -1,7 +1,7 @@
 #include "watcher/file_name.h"
 
 #include <cstring>
-#include <new>
+#include <cstdlib>
 
 bool FileName::Equals(const char* name) const {
   return std::strcmp(text_, name) == 0;
@@ -11,10 +11,10 @@ bool FileName::Reserve(std::size_t length) {
   if (length < capacity_) return true;
   // Grow by half again so a playlist of ever longer names does not reallocate each time.
   const std::size_t capacity = length + 1 + length / 2;
-  char* grown = new (std::nothrow) char[capacity];
+  auto* grown = static_cast<char*>(std::malloc(capacity));
   if (grown == nullptr) return false;
   std::memcpy(grown, text_, std::strlen(text_) + 1);
-  delete[] heap_;
+  std::free(heap_);
   heap_ = grown;
   text_ = grown;
   capacity_ = capacity;
