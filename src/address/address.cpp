@@ -20,7 +20,7 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 
 char* Append(char* dest, const char* text) {
   const std::size_t length = std::strlen(text);
-  std::memcpy(dest, text, length);
+  std::memcpy(dest, text, length);  // NOLINT(bugprone-not-null-terminated-result): callers end it
   return dest + length;
 }
 
@@ -29,7 +29,7 @@ char* Append(char* dest, const char* text) {
 char* EncodeQueryText(const char* text, char* out) {
   if (text == nullptr) return nullptr;
   char* next = out;
-  for (auto* byte = reinterpret_cast<const unsigned char*>(text); *byte != 0; ++byte) {
+  for (const auto* byte = reinterpret_cast<const unsigned char*>(text); *byte != 0; ++byte) {
     if (const char kept = kKept[*byte]; kept != 0) {
       *next++ = kept;
     } else {

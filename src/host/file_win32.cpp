@@ -20,7 +20,7 @@ bool ReadTail(HANDLE file, void* out, DWORD size) {
 
 bool ReadFileTail(const char* fileName, void* out, std::size_t size) {
   // Share everything: the player itself may hold the file open while it plays.
-  const HANDLE file =
+  HANDLE file =
       CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;

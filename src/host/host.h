@@ -16,6 +16,7 @@
 #include <windows.h>
 #else
 // The Win32 window types, with the same shapes, so the watcher reads the same on every platform.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): Win32's own name
 struct HWND__;
 using HWND = HWND__*;
 using UINT = unsigned int;

@@ -65,7 +65,7 @@ std::size_t FakeHost::Queries() const {
 }
 
 LRESULT FakeHost::OwnResult(UINT msg, WPARAM wParam, LPARAM lParam) {
-  return static_cast<LRESULT>(msg * 1000003u + wParam * 7919u) ^ lParam;
+  return static_cast<LRESULT>(WPARAM{msg} * 1000003U + wParam * 7919U) ^ lParam;
 }
 
 LRESULT CALLBACK FakeHost::PlayerProc(HWND, UINT msg, WPARAM wParam, LPARAM lParam) {
