@@ -3,12 +3,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 
 class FileName {
  public:
   static constexpr std::size_t kFixedSize = 256;
 
   FileName() = default;
+  ~FileName() { std::free(heap_); }
   FileName(const FileName&) = delete;
   FileName& operator=(const FileName&) = delete;
 
