@@ -147,9 +147,7 @@ std::vector<LogRow> LastFileRows() {
        {kAddTagged, kAddPlain, "play 1", "send WM_COMMAND 0 0", "play 2", "send WM_COMMAND 0 0",
         "pump"},
        {Debug(kTaggedPage), Debug(kPlainPage), Browser(kPlainPage), Browser(kPlainPage)}},
-      {"Name300BytesOpensOnce", Cat({{AddLong(300, 'a'), "play 1"}, send, send}), Page(kLongPage)},
-      {"Name4000BytesOpensOnce", Cat({{AddLong(4000, 'a'), "play 1"}, send, send}),
-       Page(kLongPage)},
+      // One long name on its own, 255 to 4,000 bytes, opens once: hostile_test.cpp.
       {"LongNamesDifferingAtTheEndAreTwoFiles",
        Cat({{AddLong(300, 'a'), AddLong(300, 'b'), "play 1"},
             send,
