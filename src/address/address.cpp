@@ -5,18 +5,26 @@
 
 namespace {
 
-// What each byte becomes when it is kept as one character; 0 means it is escaped.
-constexpr std::array<char, 256> kKept = [] {
-  std::array<char, 256> kept{};
-  for (const char c : "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz@.") {
-    kept[static_cast<unsigned char>(c)] = c;
-  }
-  kept[0] = '\0';  // the literal's own NUL
-  kept[' '] = '+';
-  return kept;
-}();
+// What each byte becomes, padded to three bytes, and how many of those count. Every byte then
+// costs one four-byte store and one add, with no branch on its class to mispredict.
+struct Encoding {
+  std::array<char, 3> text;
+  unsigned char length;
+};
+static_assert(sizeof(Encoding) == 4, "stored with one four-byte write");
 
-constexpr char kHexDigits[] = "0123456789abcdef";
+constexpr std::array<Encoding, 256> kEncodings = [] {
+  constexpr char hexDigits[] = "0123456789abcdef";
+  std::array<Encoding, 256> encodings{};
+  for (std::size_t byte = 0; byte < encodings.size(); ++byte) {
+    encodings[byte] = {{'%', hexDigits[byte >> 4], hexDigits[byte & 0x0F]}, 3};
+  }
+  for (const char c : "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz@.") {
+    if (c != '\0') encodings[static_cast<unsigned char>(c)] = {{c, 0, 0}, 1};
+  }
+  encodings[' '] = {{'+', 0, 0}, 1};
+  return encodings;
+}();
 
 char* Append(char* dest, const char* text) {
   const std::size_t length = std::strlen(text);
@@ -30,14 +38,10 @@ char* EncodeQueryText(const char* text, char* out) {
   if (text == nullptr) return nullptr;
   char* next = out;
   for (const auto* byte = reinterpret_cast<const unsigned char*>(text); *byte != 0; ++byte) {
-    if (const char kept = kKept[*byte]; kept != 0) {
-      *next++ = kept;
-    } else {
-      next[0] = '%';
-      next[1] = kHexDigits[*byte >> 4];
-      next[2] = kHexDigits[*byte & 0x0F];
-      next += 3;
-    }
+    const Encoding encoding = kEncodings[*byte];
+    // All four bytes go out, `length` of them count: out has three per byte and one for the NUL.
+    std::memcpy(next, &encoding, sizeof encoding);
+    next += encoding.length;
   }
   *next = '\0';
   return out;

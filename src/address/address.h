@@ -24,7 +24,8 @@ inline constexpr std::size_t kShowPageFrame = sizeof "http://" - 1 + sizeof Lyri
                                               sizeof "&singer=" - 1 + 1;
 
 // Writes `text` into out as a query value: letters, digits, '@' and '.' stay, a space becomes '+',
-// every other byte becomes "%xx" in lowercase hex. out needs EncodedSize(strlen(text)) bytes.
+// every other byte becomes "%xx" in lowercase hex. out needs EncodedSize(strlen(text)) bytes, and
+// the bytes of it past the NUL may be overwritten.
 // Answers out, or null (writing nothing) when text is null.
 char* EncodeQueryText(const char* text, char* out);
 
