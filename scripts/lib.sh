@@ -25,10 +25,11 @@ need_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# Everything that builds and runs the plugin and its Windows tools.
+# Everything that builds and runs the plugin, its Windows tools and the lyrics server.
 base_packages=(cmake ninja-build g++ libgtest-dev googletest clang-format clang-tidy
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
-  wine wine64 debootstrap)
+  wine wine64 debootstrap
+  pkg-config libcpp-httplib-dev libsqlite3-dev libicu-dev libtag1-dev)
 
 configure_and_build() {
   local preset=$1

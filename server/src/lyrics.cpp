@@ -1,0 +1,264 @@
+#include "lyrics.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace talvo {
+namespace {
+
+// Real files repeat a line for a chorus a handful of times; the cap keeps a hostile line from
+// multiplying itself without bound.
+constexpr std::size_t kMaxStampsPerLine = 64;
+// Saturates absurd minute counts instead of overflowing; such stamps just sort last.
+constexpr std::uint64_t kMaxMinutes = 1'000'000'000;
+constexpr std::size_t kMaxTagKey = 16;
+constexpr std::size_t kMaxPlaylistDigits = 5;
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsAsciiLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+std::string_view TrimLeft(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  return s;
+}
+
+std::string_view TrimRight(std::string_view s) {
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::string_view Trim(std::string_view s) {
+  return TrimRight(TrimLeft(s));
+}
+
+// Lines ended by "\n", "\r\n" or a lone "\r"; a final line without an end counts too.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view text) : rest_(text) {}
+
+  bool Next(std::string_view& line) {
+    if (done_) return false;
+    const std::size_t end = rest_.find_first_of("\r\n");
+    if (end == std::string_view::npos) {
+      line = rest_;
+      done_ = true;
+      return true;
+    }
+    line = rest_.substr(0, end);
+    std::size_t next = end + 1;
+    if (rest_[end] == '\r' && next < rest_.size() && rest_[next] == '\n') ++next;
+    rest_.remove_prefix(next);
+    done_ = rest_.empty();  // a final line end does not open another, empty line
+    return true;
+  }
+
+ private:
+  std::string_view rest_;
+  bool done_ = false;
+};
+
+struct Stamp {
+  std::uint64_t milliseconds = 0;
+  std::size_t length = 0;  // of the stamp text, brackets included
+};
+
+// Reads up to maxDigits digits from s at i, saturating at limit. Nothing when there is none.
+std::optional<std::uint64_t> ReadNumber(std::string_view s, std::size_t& i, std::size_t maxDigits,
+                                        std::uint64_t limit, std::size_t* count = nullptr) {
+  std::size_t digits = 0;
+  std::uint64_t value = 0;
+  while (i < s.size() && IsDigit(s[i]) && digits < maxDigits) {
+    value = std::min(value * 10 + static_cast<std::uint64_t>(s[i] - '0'), limit);
+    ++i;
+    ++digits;
+  }
+  if (count != nullptr) *count = digits;
+  if (digits == 0) return std::nullopt;
+  return value;
+}
+
+// "[mm:ss]", "[mm:ss.x]", "[mm:ss.xx]", "[mm:ss.xxx]" or "[mm:ss:xx]" at the start of s, with
+// open and close as the brackets.
+std::optional<Stamp> ReadStamp(std::string_view s, char open, char close) {
+  if (s.empty() || s.front() != open) return std::nullopt;
+  std::size_t i = 1;
+  const auto minutes = ReadNumber(s, i, s.size(), kMaxMinutes);
+  if (!minutes || i >= s.size() || s[i] != ':') return std::nullopt;
+  ++i;
+  const auto seconds = ReadNumber(s, i, 2, 99);
+  if (!seconds) return std::nullopt;
+  std::uint64_t fraction = 0;
+  if (i < s.size() && (s[i] == '.' || s[i] == ':')) {
+    ++i;
+    std::size_t digits = 0;
+    const auto value = ReadNumber(s, i, 3, 999, &digits);
+    if (!value) return std::nullopt;
+    fraction = *value * (digits == 1 ? 100 : digits == 2 ? 10 : 1);
+  }
+  if (i >= s.size() || s[i] != close) return std::nullopt;
+  return Stamp{(*minutes * 60 + *seconds) * 1000 + fraction, i + 1};
+}
+
+// The words of a stamped line without the per-word stamps ("<mm:ss.xx>") of the enhanced form.
+std::string DropWordStamps(std::string_view words) {
+  std::string out;
+  out.reserve(words.size());
+  std::size_t i = 0;
+  while (i < words.size()) {
+    const std::size_t open = words.find('<', i);
+    if (open == std::string_view::npos) {
+      out.append(words.substr(i));
+      break;
+    }
+    out.append(words.substr(i, open - i));
+    if (const auto stamp = ReadStamp(words.substr(open), '<', '>')) {
+      i = open + stamp->length;
+    } else {
+      out.push_back('<');
+      i = open + 1;
+    }
+  }
+  return std::string(Trim(out));
+}
+
+// A whole line "[key:value]". The value runs to the last ']' so that "[ti:Song [Live]]" works.
+bool ReadTag(std::string_view line, std::string_view& key, std::string_view& value) {
+  line = TrimRight(line);
+  if (line.size() < 3 || line.front() != '[' || line.back() != ']') return false;
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos || colon < 2 || colon - 1 > kMaxTagKey) return false;
+  key = line.substr(1, colon - 1);
+  if (!IsAsciiLetter(key.front()) && key.front() != '#') return false;
+  for (const char c : key) {
+    if (!IsAsciiLetter(c) && !IsDigit(c) && c != '#' && c != '_') return false;
+  }
+  value = Trim(line.substr(colon + 1, line.size() - colon - 2));
+  return true;
+}
+
+bool KeyIs(std::string_view key, std::string_view name) {
+  return std::equal(key.begin(), key.end(), name.begin(), name.end(), [](char a, char b) {
+    return (IsAsciiLetter(a) ? static_cast<char>(a | 0x20) : a) == b;
+  });
+}
+
+}  // namespace
+
+Song ParseLrc(std::string_view text) {
+  Song song;
+  // Entries sort by order: 0 for lines before the first stamp, otherwise one past the time.
+  struct Entry {
+    std::uint64_t order;
+    std::size_t line;
+  };
+  std::vector<std::string> lines;
+  std::vector<Entry> entries;
+  std::optional<std::uint64_t> previousOrder;
+
+  LineReader reader(text);
+  std::string_view line;
+  while (reader.Next(line)) {
+    std::string_view rest = TrimLeft(line);
+    std::array<std::uint64_t, kMaxStampsPerLine> stamps{};
+    std::size_t count = 0;
+    while (const auto stamp = ReadStamp(rest, '[', ']')) {
+      if (count < stamps.size()) stamps.at(count++) = stamp->milliseconds + 1;
+      rest = TrimLeft(rest.substr(stamp->length));
+    }
+    if (count == 0) {
+      std::string_view key;
+      std::string_view value;
+      if (ReadTag(rest, key, value)) {
+        std::string* field = KeyIs(key, "ti")   ? &song.title
+                             : KeyIs(key, "ar") ? &song.artist
+                             : KeyIs(key, "al") ? &song.album
+                                                : nullptr;
+        if (field != nullptr && field->empty()) *field = value;
+        continue;
+      }
+      // An unstamped line stays with the stamped line it follows (a verse break, mostly).
+      lines.emplace_back(TrimRight(rest));
+      entries.push_back({previousOrder.value_or(0), lines.size() - 1});
+      continue;
+    }
+    lines.push_back(DropWordStamps(rest));
+    for (std::size_t i = 0; i < count; ++i) entries.push_back({stamps.at(i), lines.size() - 1});
+    previousOrder = *std::min_element(stamps.begin(), stamps.begin() + static_cast<long>(count));
+  }
+
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const Entry& a, const Entry& b) { return a.order < b.order; });
+  std::string joined;
+  for (const Entry& entry : entries) {
+    joined.append(lines[entry.line]);
+    joined.push_back('\n');
+  }
+  song.lyrics = TidyLyrics(joined);
+  return song;
+}
+
+bool HasTimestamps(std::string_view text) {
+  LineReader reader(text);
+  std::string_view line;
+  while (reader.Next(line)) {
+    if (ReadStamp(TrimLeft(line), '[', ']')) return true;
+  }
+  return false;
+}
+
+std::string TidyLyrics(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  bool blank = false;
+  LineReader reader(text);
+  std::string_view line;
+  while (reader.Next(line)) {
+    line = TrimRight(line);
+    if (line.empty()) {
+      blank = !out.empty();
+      continue;
+    }
+    if (!out.empty()) out.append(blank ? "\n\n" : "\n");
+    blank = false;
+    out.append(line);
+  }
+  return out;
+}
+
+std::string_view DropPlaylistNumber(std::string_view text) {
+  const std::string_view rest = TrimLeft(text);
+  std::size_t digits = 0;
+  while (digits < rest.size() && IsDigit(rest[digits])) ++digits;
+  if (digits == 0 || digits > kMaxPlaylistDigits || digits == rest.size() || rest[digits] != '.') {
+    return text;
+  }
+  // "2.0 Remix" and "1.5" are names, not numbered entries.
+  const std::string_view after = rest.substr(digits + 1);
+  if (!after.empty() && IsDigit(after.front())) return text;
+  const std::string_view name = TrimLeft(after);
+  return name.empty() ? text : name;
+}
+
+bool SplitArtistTitle(std::string_view text, std::string& artist, std::string& title) {
+  const std::size_t dash = text.find(" - ");
+  if (dash == std::string_view::npos) return false;
+  const std::string_view left = Trim(text.substr(0, dash));
+  const std::string_view right = Trim(text.substr(dash + 3));
+  if (left.empty() || right.empty()) return false;
+  artist = left;
+  title = right;
+  return true;
+}
+
+}  // namespace talvo

@@ -1,0 +1,41 @@
+// What a lyrics file says: the song's names and its words, from .lrc and plain-text files, and
+// the names a file name or a player caption gives.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace talvo {
+
+struct Song {
+  std::string title;
+  std::string artist;
+  std::string album;
+  std::string lyrics;  // plain text, one line per lyric line, no timestamps
+};
+
+// An .lrc text (UTF-8): [ti:], [ar:] and [al:] give the names (the first of each); other
+// [tag:...] lines are dropped; timestamps ([mm:ss], [mm:ss.x], [mm:ss.xx], [mm:ss.xxx],
+// [mm:ss:xx]) at the start of a line are removed, and so are the per-word <mm:ss.xx> stamps of
+// the enhanced form. A line with several timestamps appears once per stamp (the first 64 count),
+// and lines are put in time order: unstamped lines before the first stamp keep their place at
+// the start, later ones stay after the line they follow. Blank lines between verses are kept, at
+// most one in a row; the words then read as TidyLyrics gives them.
+Song ParseLrc(std::string_view text);
+
+// True when text looks like timestamped lyrics (SYLT-less USLT frames and tags often carry .lrc
+// text); then ParseLrc(text).lyrics is the plain form.
+bool HasTimestamps(std::string_view text);
+
+// Plain lyrics: line ends as "\n", trailing spaces trimmed, leading and trailing blank lines
+// dropped, runs of blank lines as one.
+std::string TidyLyrics(std::string_view text);
+
+// A player caption or file name stem with a leading playlist number ("12. ", "3.") removed.
+std::string_view DropPlaylistNumber(std::string_view text);
+
+// Splits "Artist - Title" at the first " - ". False, leaving both untouched, when there is none
+// or either side would be empty (after trimming spaces).
+bool SplitArtistTitle(std::string_view text, std::string& artist, std::string& title);
+
+}  // namespace talvo

@@ -1,0 +1,130 @@
+#include "options.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <string_view>
+
+namespace talvo {
+namespace {
+
+bool ParseNumber(std::string_view text, long long low, long long high, long long& value) {
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  return ec == std::errc() && ptr == end && value >= low && value <= high;
+}
+
+// "HOST:PORT", "[v6]:PORT" or ":PORT" (all interfaces are never implied: an empty host stays
+// loopback, since the pages are the user's own library).
+bool ParseListen(std::string_view text, Options& options) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string_view::npos) return false;
+  std::string_view host = text.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  long long port = 0;
+  if (!ParseNumber(text.substr(colon + 1), 0, 65535, port)) return false;
+  if (!host.empty()) options.host = host;
+  options.port = static_cast<int>(port);
+  return true;
+}
+
+}  // namespace
+
+std::optional<Options> ParseOptions(int argc, const char* const* argv, std::string& error) {
+  Options options;
+  bool databaseGiven = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    const auto value = [&] { return std::string_view(argv[++i]); };
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      return options;
+    }
+    if (arg == "--library") {
+      // "--library A B C": every following word up to the next option is a folder.
+      const auto before = options.libraries.size();
+      while (i + 1 < argc && std::string_view(argv[i + 1]).substr(0, 2) != "--")
+        options.libraries.emplace_back(argv[++i]);
+      if (options.libraries.size() == before) {
+        error = "--library needs a folder";
+        return std::nullopt;
+      }
+    } else if (arg == "--listen") {
+      if (!hasValue || !ParseListen(value(), options)) {
+        error = "--listen needs HOST:PORT, as in 127.0.0.1:8765";
+        return std::nullopt;
+      }
+    } else if (arg == "--db") {
+      if (!hasValue || value().empty()) {
+        error = "--db needs a file name";
+        return std::nullopt;
+      }
+      options.database = argv[i];
+      databaseGiven = true;
+    } else if (arg == "--codepage") {
+      if (!hasValue || value().empty()) {
+        error = "--codepage needs a name, as in windows-1252 or cp949";
+        return std::nullopt;
+      }
+      options.codePage = argv[i];
+    } else if (arg == "--rescan") {
+      options.rescanOnly = true;
+    } else if (arg == "--rescan-interval") {
+      long long seconds = 0;
+      if (!hasValue || !ParseNumber(value(), 0, 7LL * 24 * 3600, seconds)) {
+        error = "--rescan-interval needs a number of seconds (0 turns it off)";
+        return std::nullopt;
+      }
+      options.rescanInterval = std::chrono::seconds(seconds);
+    } else {
+      error = "unknown option '" + std::string(arg) + "'";
+      return std::nullopt;
+    }
+  }
+  if (options.libraries.empty()) {
+    error = "no library: give at least one folder with --library DIR";
+    return std::nullopt;
+  }
+  if (!databaseGiven) options.database = DefaultDatabasePath();
+  return options;
+}
+
+const char* UsageText() {
+  return R"(Usage: talvo-lyrics-server --library DIR... [options]
+
+Serves the lyrics pages the Talvo Lyrics plugin opens, from your own lyrics library.
+
+  --library DIR...         folders to index (read only, never written): .lrc files,
+                           .txt files named "Artist - Title.txt", and audio files with
+                           lyrics in their tags (MP3, FLAC, Ogg, MP4); may be repeated
+  --listen HOST:PORT       where to serve (default 127.0.0.1:8765, the plugin's default);
+                           port 0 picks a free port
+  --db PATH                the index database (default
+                           $XDG_DATA_HOME/talvo-lyrics/library.db, or
+                           ~/.local/share/talvo-lyrics/library.db)
+  --codepage NAME          the player's code page, for tags and captions and for text
+                           files without a byte order mark that are not UTF-8
+                           (default windows-1252; cp949, cp932, cp1251 ... and any name
+                           ICU knows)
+  --rescan                 bring the index up to date with the library, then exit
+  --rescan-interval SECS   look for changed files this often while serving
+                           (default 300; 0 turns it off); SIGHUP rescans at once
+  --help                   this text
+
+Pages: /kr/lyrics_plugin_show.html?title=&singer=, /kr/lyrics_plugin_index.html,
+/search?q=, /song?id=, and /api/lyrics?title=&singer= (JSON).
+)";
+}
+
+std::filesystem::path DefaultDatabasePath() {
+  const std::filesystem::path file = std::filesystem::path("talvo-lyrics") / "library.db";
+  // Read before any thread starts, so getenv's lack of thread safety does not matter.
+  const char* data = std::getenv("XDG_DATA_HOME");  // NOLINT(concurrency-mt-unsafe)
+  if (data && *data) return std::filesystem::path(data) / file;
+  const char* home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe)
+  if (home && *home) return std::filesystem::path(home) / ".local" / "share" / file;
+  return file.filename();
+}
+
+}  // namespace talvo

@@ -1,0 +1,506 @@
+#include "store.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <string_view>
+#include <utility>
+
+#include "text.h"
+
+namespace talvo {
+
+namespace {
+
+// Bumped whenever the schema changes. The index only mirrors the library, so an index from
+// another version is not migrated: Open refuses it and the user deletes it to rebuild.
+constexpr int kSchemaVersion = 1;
+
+// Search words beyond this many add nothing but cost.
+constexpr std::size_t kMaxSearchWords = 16;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE files(
+  path TEXT PRIMARY KEY,
+  size INTEGER NOT NULL,
+  mtime_ns INTEGER NOT NULL
+);
+-- AUTOINCREMENT: a lookup may name a song that is later dropped; its id must never come back
+-- as another song.
+CREATE TABLE songs(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  path TEXT NOT NULL REFERENCES files(path) ON DELETE CASCADE,
+  title TEXT NOT NULL,
+  artist TEXT NOT NULL,
+  album TEXT NOT NULL,
+  lyrics TEXT NOT NULL,
+  title_key TEXT NOT NULL,
+  artist_key TEXT NOT NULL
+);
+CREATE INDEX songs_by_keys ON songs(title_key, artist_key);
+CREATE INDEX songs_by_path ON songs(path);
+-- Keys are MatchKey already; lyrics are folded by the tokenizer the same way the query is.
+CREATE VIRTUAL TABLE songs_fts USING fts5(
+  title_key, artist_key, lyrics,
+  content='songs', content_rowid='id',
+  tokenize='unicode61 remove_diacritics 2'
+);
+CREATE TRIGGER songs_fts_insert AFTER INSERT ON songs BEGIN
+  INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics)
+    VALUES (new.id, new.title_key, new.artist_key, new.lyrics);
+END;
+CREATE TRIGGER songs_fts_delete AFTER DELETE ON songs BEGIN
+  INSERT INTO songs_fts(songs_fts, rowid, title_key, artist_key, lyrics)
+    VALUES ('delete', old.id, old.title_key, old.artist_key, old.lyrics);
+END;
+CREATE TRIGGER songs_fts_update AFTER UPDATE ON songs BEGIN
+  INSERT INTO songs_fts(songs_fts, rowid, title_key, artist_key, lyrics)
+    VALUES ('delete', old.id, old.title_key, old.artist_key, old.lyrics);
+  INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics)
+    VALUES (new.id, new.title_key, new.artist_key, new.lyrics);
+END;
+CREATE TABLE lookups(
+  id INTEGER PRIMARY KEY,
+  at INTEGER NOT NULL,
+  title TEXT NOT NULL,
+  artist TEXT NOT NULL,
+  song_id INTEGER
+);
+)sql";
+
+constexpr const char* kSongColumns = "s.id, s.path, s.title, s.artist, s.album, s.lyrics";
+
+bool Ok(int code) {
+  return code == SQLITE_OK || code == SQLITE_ROW || code == SQLITE_DONE;
+}
+
+// A prepared statement kept for the life of the connection.
+class Statement {
+ public:
+  Statement() = default;
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  int Prepare(sqlite3* db, const std::string& sql) {
+    return sqlite3_prepare_v3(db, sql.c_str(), static_cast<int>(sql.size() + 1),
+                              SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
+  }
+  sqlite3_stmt* Get() const { return stmt_; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+// One use of a statement: bindings in, rows out, and reset for the next use however it ends.
+class Run {
+ public:
+  explicit Run(const Statement& statement) : stmt_(statement.Get()) {}
+  ~Run() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  // Every Bind is checked at Step, so a chain of them needs no checks between.
+  Run& Bind(int index, std::string_view text) {
+    // SQLITE_STATIC (a null destructor): the text outlives the step.
+    Note(sqlite3_bind_text64(stmt_, index, text.data(), text.size(), nullptr, SQLITE_UTF8));
+    return *this;
+  }
+  Run& Bind(int index, std::int64_t value) {
+    Note(sqlite3_bind_int64(stmt_, index, value));
+    return *this;
+  }
+  Run& BindNull(int index) {
+    Note(sqlite3_bind_null(stmt_, index));
+    return *this;
+  }
+
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int Step() { return Ok(bindCode_) ? sqlite3_step(stmt_) : bindCode_; }
+
+  std::int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+  bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+  std::string Text(int column) const {
+    const unsigned char* text = sqlite3_column_text(stmt_, column);
+    const int size = sqlite3_column_bytes(stmt_, column);
+    if (text == nullptr || size <= 0) return {};
+    return {reinterpret_cast<const char*>(text), static_cast<std::size_t>(size)};
+  }
+
+ private:
+  void Note(int code) {
+    if (Ok(bindCode_) && !Ok(code)) bindCode_ = code;
+  }
+  sqlite3_stmt* stmt_;
+  int bindCode_ = SQLITE_OK;
+};
+
+SongRow ReadSong(const Run& run) {
+  SongRow row;
+  row.id = run.Int(0);
+  row.path = run.Text(1);
+  row.song.title = run.Text(2);
+  row.song.artist = run.Text(3);
+  row.song.album = run.Text(4);
+  row.song.lyrics = run.Text(5);
+  return row;
+}
+
+// Free text as an FTS5 query that can only ever mean "all these words": each word a quoted
+// string (so AND, NEAR, col:, * and quotes are just text), the last one a prefix as the user may
+// still be typing it. Empty when there is no word.
+std::string SearchQuery(std::string_view text) {
+  const std::string key = MatchKey(text);
+  std::string query;
+  std::size_t words = 0;
+  std::size_t start = 0;
+  while (start < key.size() && words < kMaxSearchWords) {
+    std::size_t end = key.find(' ', start);
+    if (end == std::string::npos) end = key.size();
+    if (end > start) {
+      if (!query.empty()) query += ' ';
+      query += '"';
+      for (const char c : std::string_view(key).substr(start, end - start)) {
+        if (c == '"') query += '"';
+        query += c;
+      }
+      query += '"';
+      ++words;
+    }
+    start = end + 1;
+  }
+  if (!query.empty()) query += '*';
+  return query;
+}
+
+int Exec(sqlite3* db, const char* sql, std::string& error) {
+  char* message = nullptr;
+  const int code = sqlite3_exec(db, sql, nullptr, nullptr, &message);
+  if (code != SQLITE_OK) {
+    error = message != nullptr ? message : sqlite3_errstr(code);
+  }
+  sqlite3_free(message);
+  return code;
+}
+
+}  // namespace
+
+struct Store::Statements {
+  Statement begin, commit, rollback;
+  Statement savepoint, release, rollbackTo;
+  Statement stamp, paths, putFile, deleteSongs, putSong, deleteFile, songCount;
+  Statement findExact, findTitle, search, songById;
+  Statement putLookup, trimLookups, recentLookups;
+
+  int Prepare(sqlite3* db) {
+    const std::string columns = kSongColumns;
+    const std::pair<Statement*, std::string> all[] = {
+        {&begin, "BEGIN IMMEDIATE"},
+        {&commit, "COMMIT"},
+        {&rollback, "ROLLBACK"},
+        {&savepoint, "SAVEPOINT put_file"},
+        {&release, "RELEASE put_file"},
+        {&rollbackTo, "ROLLBACK TO put_file"},
+        {&stamp, "SELECT size, mtime_ns FROM files WHERE path = ?1"},
+        {&paths, "SELECT path FROM files"},
+        {&putFile,
+         "INSERT INTO files(path, size, mtime_ns) VALUES (?1, ?2, ?3) ON CONFLICT(path) DO "
+         "UPDATE SET size = excluded.size, mtime_ns = excluded.mtime_ns"},
+        {&deleteSongs, "DELETE FROM songs WHERE path = ?1"},
+        {&putSong,
+         "INSERT INTO songs(path, title, artist, album, lyrics, title_key, artist_key) "
+         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"},
+        {&deleteFile, "DELETE FROM files WHERE path = ?1"},
+        {&songCount, "SELECT count(*) FROM songs"},
+        {&findExact, "SELECT " + columns +
+                         " FROM songs s WHERE s.title_key = ?1 AND s.artist_key = ?2 "
+                         "ORDER BY length(s.lyrics) DESC, s.id LIMIT ?3"},
+        {&findTitle, "SELECT " + columns +
+                         " FROM songs s WHERE s.title_key = ?1 "
+                         "ORDER BY length(s.lyrics) DESC, s.id LIMIT ?2"},
+        {&search, "SELECT " + columns +
+                      " FROM songs_fts JOIN songs s ON s.id = songs_fts.rowid "
+                      "WHERE songs_fts MATCH ?1 "
+                      "ORDER BY bm25(songs_fts, 10.0, 5.0, 1.0), s.id LIMIT ?2"},
+        {&songById, "SELECT " + columns + " FROM songs s WHERE s.id = ?1"},
+        {&putLookup, "INSERT INTO lookups(at, title, artist, song_id) VALUES (?1, ?2, ?3, ?4)"},
+        {&trimLookups,
+         "DELETE FROM lookups WHERE id <= "
+         "(SELECT id FROM lookups ORDER BY id DESC LIMIT 1 OFFSET ?1)"},
+        {&recentLookups,
+         "SELECT at, title, artist, song_id FROM lookups ORDER BY id DESC LIMIT ?1"},
+    };
+    for (const auto& [statement, sql] : all) {
+      const int code = statement->Prepare(db, sql);
+      if (code != SQLITE_OK) return code;
+    }
+    return SQLITE_OK;
+  }
+};
+
+Store::Store(sqlite3* db) : db_(db), statements_(std::make_unique<Statements>()) {}
+
+Store::~Store() {
+  statements_.reset();  // statements before the connection they belong to
+  sqlite3_close(db_);
+}
+
+std::unique_ptr<Store> Store::Open(const std::string& path, std::string& error) {
+  error.clear();
+  if (path.empty()) {
+    error = "no database path";
+    return nullptr;
+  }
+  sqlite3* db = nullptr;
+  const int opened =
+      sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  // From here on the Store owns db, even when opening failed.
+  std::unique_ptr<Store> store(new Store(db));
+  if (opened != SQLITE_OK) {
+    error = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(opened);
+    return nullptr;
+  }
+  sqlite3_extended_result_codes(db, 1);
+  // Readers and the scanner share the file; a writer holding the lock briefly is waited for.
+  sqlite3_busy_timeout(db, 5000);
+  // WAL with NORMAL sync: readers never block the scan, and a crash can lose at most the last
+  // commits of an index that the next scan rebuilds anyway.
+  if (Exec(db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA foreign_keys = ON",
+           error) != SQLITE_OK) {
+    return nullptr;
+  }
+
+  int version = -1;
+  {
+    Statement pragma;
+    if (pragma.Prepare(db, "PRAGMA user_version") != SQLITE_OK) {
+      error = sqlite3_errmsg(db);
+      return nullptr;
+    }
+    Run run(pragma);
+    if (run.Step() == SQLITE_ROW) version = static_cast<int>(run.Int(0));
+  }
+  if (version == 0) {
+    // Another process may be creating it at the same moment: take the write lock, then look again.
+    if (Exec(db, "BEGIN IMMEDIATE", error) != SQLITE_OK) return nullptr;
+    Statement pragma;
+    if (pragma.Prepare(db, "PRAGMA user_version") == SQLITE_OK) {
+      Run run(pragma);
+      if (run.Step() == SQLITE_ROW) version = static_cast<int>(run.Int(0));
+    }
+    if (version == 0) {
+      const std::string create =
+          std::string(kSchema) + "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
+      if (Exec(db, create.c_str(), error) != SQLITE_OK) {
+        std::string ignored;
+        Exec(db, "ROLLBACK", ignored);
+        return nullptr;
+      }
+      version = kSchemaVersion;
+    }
+    if (Exec(db, "COMMIT", error) != SQLITE_OK) return nullptr;
+  }
+  if (version != kSchemaVersion) {
+    error = "index " + path + " has schema version " + std::to_string(version) + ", not " +
+            std::to_string(kSchemaVersion) + "; delete it to rebuild";
+    return nullptr;
+  }
+
+  if (store->statements_->Prepare(db) != SQLITE_OK) {
+    error = sqlite3_errmsg(db);
+    return nullptr;
+  }
+  return store;
+}
+
+bool Store::Check(int code, const char* what) {
+  if (Ok(code)) return true;
+  lastError_ = std::string(what) + ": " + sqlite3_errmsg(db_);
+  std::fprintf(stderr, "index: %s\n", lastError_.c_str());
+  return false;
+}
+
+void Store::Begin() {
+  if (sqlite3_get_autocommit(db_) == 0) return;
+  Run run(statements_->begin);
+  Check(run.Step(), "begin");
+}
+
+void Store::Commit() {
+  if (sqlite3_get_autocommit(db_) != 0) return;
+  bool committed = false;
+  {
+    Run run(statements_->commit);
+    committed = Check(run.Step(), "commit");
+  }
+  if (!committed && sqlite3_get_autocommit(db_) == 0) {
+    Run run(statements_->rollback);
+    Check(run.Step(), "rollback");
+  }
+}
+
+std::optional<FileStamp> Store::Stamp(const std::string& path) {
+  Run run(statements_->stamp);
+  const int code = run.Bind(1, path).Step();
+  if (code != SQLITE_ROW) {
+    Check(code, "stamp");
+    return std::nullopt;
+  }
+  return FileStamp{run.Int(0), run.Int(1)};
+}
+
+std::vector<std::string> Store::Paths() {
+  std::vector<std::string> paths;
+  Run run(statements_->paths);
+  int code = SQLITE_OK;
+  while ((code = run.Step()) == SQLITE_ROW) paths.push_back(run.Text(0));
+  Check(code, "paths");
+  return paths;
+}
+
+void Store::PutFile(const std::string& path, FileStamp stamp, const std::vector<Song>& songs) {
+  // A savepoint keeps a file all-or-nothing, inside a batch or on its own.
+  {
+    Run run(statements_->savepoint);
+    if (!Check(run.Step(), "put file")) return;
+  }
+  bool ok = false;
+  {
+    Run run(statements_->putFile);
+    ok = Check(run.Bind(1, path).Bind(2, stamp.size).Bind(3, stamp.mtimeNs).Step(), "put file");
+  }
+  if (ok) {
+    Run run(statements_->deleteSongs);
+    ok = Check(run.Bind(1, path).Step(), "put file");
+  }
+  for (const Song& song : songs) {
+    if (!ok) break;
+    Run run(statements_->putSong);
+    ok = Check(run.Bind(1, path)
+                   .Bind(2, song.title)
+                   .Bind(3, song.artist)
+                   .Bind(4, song.album)
+                   .Bind(5, song.lyrics)
+                   .Bind(6, MatchKey(song.title))
+                   .Bind(7, MatchKey(song.artist))
+                   .Step(),
+               "put song");
+  }
+  if (!ok) {
+    Run run(statements_->rollbackTo);
+    Check(run.Step(), "put file");
+  }
+  Run run(statements_->release);
+  Check(run.Step(), "put file");
+}
+
+void Store::RemoveFile(const std::string& path) {
+  {
+    Run run(statements_->deleteSongs);
+    if (!Check(run.Bind(1, path).Step(), "remove file")) return;
+  }
+  Run run(statements_->deleteFile);
+  Check(run.Bind(1, path).Step(), "remove file");
+}
+
+std::int64_t Store::SongCount() {
+  Run run(statements_->songCount);
+  const int code = run.Step();
+  if (code != SQLITE_ROW) {
+    Check(code, "song count");
+    return 0;
+  }
+  return run.Int(0);
+}
+
+namespace {
+
+// Every row, and in code how the last step ended.
+std::vector<SongRow> Collect(Run& run, int& code) {
+  std::vector<SongRow> rows;
+  while ((code = run.Step()) == SQLITE_ROW) rows.push_back(ReadSong(run));
+  if (!Ok(code)) rows.clear();
+  return rows;
+}
+
+}  // namespace
+
+std::vector<SongRow> Store::FindExact(const std::string& titleKey, const std::string& artistKey,
+                                      int limit) {
+  if (limit <= 0) return {};
+  Run run(statements_->findExact);
+  run.Bind(1, titleKey).Bind(2, artistKey).Bind(3, std::int64_t{limit});
+  int code = SQLITE_OK;
+  std::vector<SongRow> rows = Collect(run, code);
+  Check(code, "find exact");
+  return rows;
+}
+
+std::vector<SongRow> Store::FindTitle(const std::string& titleKey, int limit) {
+  if (limit <= 0) return {};
+  Run run(statements_->findTitle);
+  run.Bind(1, titleKey).Bind(2, std::int64_t{limit});
+  int code = SQLITE_OK;
+  std::vector<SongRow> rows = Collect(run, code);
+  Check(code, "find title");
+  return rows;
+}
+
+std::vector<SongRow> Store::Search(const std::string& text, int limit) {
+  const std::string query = SearchQuery(text);
+  if (query.empty() || limit <= 0) return {};
+  Run run(statements_->search);
+  run.Bind(1, query).Bind(2, std::int64_t{limit});
+  int code = SQLITE_OK;
+  std::vector<SongRow> rows = Collect(run, code);
+  Check(code, "search");
+  return rows;
+}
+
+std::optional<SongRow> Store::SongById(std::int64_t id) {
+  Run run(statements_->songById);
+  const int code = run.Bind(1, id).Step();
+  if (code != SQLITE_ROW) {
+    Check(code, "song by id");
+    return std::nullopt;
+  }
+  return ReadSong(run);
+}
+
+void Store::RecordLookup(const Lookup& lookup) {
+  {
+    Run run(statements_->putLookup);
+    run.Bind(1, lookup.at).Bind(2, lookup.title).Bind(3, lookup.artist);
+    if (lookup.songId) {
+      run.Bind(4, *lookup.songId);
+    } else {
+      run.BindNull(4);
+    }
+    if (!Check(run.Step(), "record lookup")) return;
+  }
+  Run run(statements_->trimLookups);
+  Check(run.Bind(1, std::int64_t{kKeptLookups}).Step(), "trim lookups");
+}
+
+std::vector<Lookup> Store::RecentLookups(int limit) {
+  std::vector<Lookup> lookups;
+  if (limit <= 0) return lookups;
+  Run run(statements_->recentLookups);
+  run.Bind(1, std::int64_t{limit});
+  int code = SQLITE_OK;
+  while ((code = run.Step()) == SQLITE_ROW) {
+    Lookup lookup;
+    lookup.at = run.Int(0);
+    lookup.title = run.Text(1);
+    lookup.artist = run.Text(2);
+    if (!run.IsNull(3)) lookup.songId = run.Int(3);
+    lookups.push_back(std::move(lookup));
+  }
+  if (!Check(code, "recent lookups")) lookups.clear();
+  return lookups;
+}
+
+}  // namespace talvo

@@ -1,0 +1,97 @@
+// The index: one SQLite database holding every lyrics file seen in the library, the songs read
+// from it, an FTS5 index over them, and the recent lookups. A Store is one connection: use it from
+// one thread at a time, and open one per thread (WAL mode lets readers run beside the scanner).
+//
+// A Store never throws. When SQLite fails (a full disk, a corrupt file, a lock held too long) the
+// call does nothing or returns nothing, the message goes to stderr and LastError() keeps it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lyrics.h"
+
+struct sqlite3;
+
+namespace talvo {
+
+// What tells a file changed without reading it.
+struct FileStamp {
+  std::int64_t size = 0;
+  std::int64_t mtimeNs = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+struct SongRow {
+  std::int64_t id = 0;
+  std::string path;  // the library file it was read from
+  Song song;
+};
+
+struct Lookup {
+  std::int64_t at = 0;  // seconds since the epoch
+  std::string title;    // as searched for, UTF-8
+  std::string artist;
+  std::optional<std::int64_t> songId;  // the song shown, if any
+};
+
+class Store {
+ public:
+  // Opens or creates the database at path (its folder must exist), in WAL mode with the schema
+  // in place. Nothing, with error set, when it cannot.
+  static std::unique_ptr<Store> Open(const std::string& path, std::string& error);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // Groups many writes into one transaction; a scan without it is one fsync per file. Begin
+  // inside a transaction and Commit outside one do nothing. A failed Commit rolls back.
+  void Begin();
+  void Commit();
+
+  // The stamp recorded for a file, or nothing for a file not in the index.
+  std::optional<FileStamp> Stamp(const std::string& path);
+  // Every file in the index.
+  std::vector<std::string> Paths();
+  // Replaces everything known about a file: its stamp and its songs (none is allowed: a file
+  // seen but holding no lyrics is still recorded, so it is not read again while unchanged).
+  void PutFile(const std::string& path, FileStamp stamp, const std::vector<Song>& songs);
+  void RemoveFile(const std::string& path);
+
+  std::int64_t SongCount();
+
+  // Songs whose title and artist keys (MatchKey) are exactly these, best first: the fullest
+  // lyrics, then the one indexed first.
+  std::vector<SongRow> FindExact(const std::string& titleKey, const std::string& artistKey,
+                                 int limit);
+  // Songs whose title key is exactly this, whatever the artist.
+  std::vector<SongRow> FindTitle(const std::string& titleKey, int limit);
+  // FTS5 search over titles, artists and lyrics, ranked (bm25, titles and artists weigh most).
+  // text is free text from a user: every word is matched as a quoted term (a prefix for the
+  // last), never as FTS5 query syntax. Empty text finds nothing.
+  std::vector<SongRow> Search(const std::string& text, int limit);
+  std::optional<SongRow> SongById(std::int64_t id);
+
+  // Keeps only the latest kKeptLookups.
+  void RecordLookup(const Lookup& lookup);
+  // The latest lookups, newest (most recently recorded) first.
+  std::vector<Lookup> RecentLookups(int limit);
+  static constexpr int kKeptLookups = 500;
+
+  // The message of the latest SQLite failure on this connection; empty while none has failed.
+  const std::string& LastError() const { return lastError_; }
+
+ private:
+  struct Statements;
+  explicit Store(sqlite3* db);
+  bool Check(int code, const char* what);
+
+  sqlite3* db_;
+  std::unique_ptr<Statements> statements_;
+  std::string lastError_;
+};
+
+}  // namespace talvo

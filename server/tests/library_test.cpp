@@ -1,0 +1,714 @@
+#include "library.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <taglib/flacfile.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mp4file.h>
+#include <taglib/mp4tag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/oggpage.h>
+#include <taglib/synchronizedlyricsframe.h>
+#include <taglib/tbytevectorlist.h>
+#include <taglib/unsynchronizedlyricsframe.h>
+#include <taglib/vorbisfile.h>
+#include <taglib/xiphcomment.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace talvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadBytes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const fs::path& file, std::string_view bytes) {
+  fs::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << file;
+}
+
+CodePage Page(const char* name) {
+  auto page = CodePage::Open(name);
+  EXPECT_TRUE(page.has_value()) << name;
+  return page.value_or(*CodePage::Open("windows-1252"));
+}
+
+// --- Small real audio files; the test writes tags into them with TagLib. ---
+
+// A few silent MPEG-1 Layer III frames: 128 kbit/s, 44.1 kHz, 417 bytes each.
+void WriteMp3(const fs::path& file) {
+  std::string frame(417, '\0');
+  frame[0] = '\xFF';
+  frame[1] = '\xFB';
+  frame[2] = '\x90';
+  frame[3] = '\x44';
+  std::string bytes;
+  for (int i = 0; i < 6; ++i) bytes += frame;
+  WriteBytes(file, bytes);
+}
+
+// "fLaC" and a STREAMINFO block: 4096-sample blocks, 44.1 kHz, stereo, 16 bits, no frames.
+void WriteFlac(const fs::path& file) {
+  std::string bytes = "fLaC";
+  bytes += std::string("\x80\x00\x00\x22", 4);  // last block, STREAMINFO, 34 bytes
+  bytes += std::string("\x10\x00\x10\x00", 4);  // min and max block size
+  bytes += std::string(6, '\0');                // min and max frame size: unknown
+  bytes += std::string("\x0A\xC4\x42\xF0", 4);  // 44100 Hz, 2 channels, 16 bits, samples...
+  bytes += std::string(4, '\0');                // ...0 samples
+  bytes += std::string(16, '\0');               // MD5
+  WriteBytes(file, bytes);
+}
+
+// An Ogg Vorbis stream with its three header packets and no audio.
+void WriteOggVorbis(const fs::path& file) {
+  TagLib::ByteVector id("\x01vorbis", 7);
+  id.append(TagLib::ByteVector::fromUInt(0, false));  // version
+  id.append(static_cast<char>(2));                    // channels
+  id.append(TagLib::ByteVector::fromUInt(44100, false));
+  id.append(TagLib::ByteVector::fromUInt(0, false));  // bitrates
+  id.append(TagLib::ByteVector::fromUInt(128000, false));
+  id.append(TagLib::ByteVector::fromUInt(0, false));
+  id.append(static_cast<char>(0xB8));  // block sizes
+  id.append(static_cast<char>(1));     // framing
+  TagLib::ByteVector comment("\x03vorbis", 7);
+  comment.append(TagLib::ByteVector::fromUInt(0, false));  // vendor length
+  comment.append(TagLib::ByteVector::fromUInt(0, false));  // no fields
+  comment.append(static_cast<char>(1));
+  TagLib::ByteVector setup("\x05vorbis", 7);
+  setup.append(TagLib::ByteVector(8, '\0'));
+
+  TagLib::ByteVectorList first;
+  first.append(id);
+  TagLib::ByteVectorList second;
+  second.append(comment);
+  second.append(setup);
+  std::string bytes;
+  int pageNumber = 0;
+  for (const TagLib::ByteVectorList* packets : {&first, &second}) {
+    auto pages = TagLib::Ogg::Page::paginate(*packets, TagLib::Ogg::Page::SinglePagePerGroup, 1234,
+                                             pageNumber);
+    for (TagLib::Ogg::Page* page : pages) {
+      const TagLib::ByteVector rendered = page->render();
+      bytes.append(rendered.data(), rendered.size());
+      delete page;
+      ++pageNumber;
+    }
+  }
+  WriteBytes(file, bytes);
+}
+
+std::string Atom(const char* type, const std::string& body) {
+  const auto size = static_cast<unsigned>(8 + body.size());
+  const TagLib::ByteVector length = TagLib::ByteVector::fromUInt(size);
+  return std::string(length.data(), length.size()) + type + body;
+}
+
+// "ftyp" and a "moov" with just a movie header.
+void WriteMp4(const fs::path& file) {
+  std::string mvhd(100, '\0');
+  mvhd[15] = '\x01';  // time scale 1... (bytes 12-15)
+  WriteBytes(file, Atom("ftyp", std::string("M4A \0\0\0\0M4A isom", 16)) +
+                       Atom("moov", Atom("mvhd", mvhd)));
+}
+
+void TagMp3(const fs::path& file, const std::string& title, const std::string& artist,
+            TagLib::ID3v2::Frame* lyrics) {
+  TagLib::MPEG::File mp3(file.c_str(), false);
+  ASSERT_TRUE(mp3.isValid());
+  TagLib::ID3v2::Tag* tag = mp3.ID3v2Tag(true);
+  tag->setTitle(TagLib::String(title, TagLib::String::UTF8));
+  tag->setArtist(TagLib::String(artist, TagLib::String::UTF8));
+  tag->setAlbum("The Album");
+  if (lyrics != nullptr) tag->addFrame(lyrics);
+  ASSERT_TRUE(mp3.save());
+}
+
+TagLib::ID3v2::Frame* Uslt(const std::string& text, TagLib::String::Type encoding) {
+  auto* frame = new TagLib::ID3v2::UnsynchronizedLyricsFrame(encoding);
+  frame->setText(TagLib::String(
+      text, encoding == TagLib::String::Latin1 ? TagLib::String::Latin1 : TagLib::String::UTF8));
+  return frame;
+}
+
+TagLib::ID3v2::Frame* Sylt(const std::vector<std::string>& lines) {
+  auto* frame = new TagLib::ID3v2::SynchronizedLyricsFrame(TagLib::String::UTF8);
+  frame->setType(TagLib::ID3v2::SynchronizedLyricsFrame::Lyrics);
+  frame->setTimestampFormat(TagLib::ID3v2::SynchronizedLyricsFrame::AbsoluteMilliseconds);
+  TagLib::ID3v2::SynchronizedLyricsFrame::SynchedTextList list;
+  unsigned time = 0;
+  for (const std::string& line : lines) {
+    list.append({time += 1000, TagLib::String(line, TagLib::String::UTF8)});
+  }
+  frame->setSynchedText(list);
+  return frame;
+}
+
+void TagXiph(TagLib::Ogg::XiphComment* comment, const char* field, const std::string& lyrics) {
+  comment->setTitle(TagLib::String("Xiph Title", TagLib::String::UTF8));
+  comment->setArtist("Xiph Artist");
+  comment->addField(field, TagLib::String(lyrics, TagLib::String::UTF8));
+}
+
+class LibraryTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "talvo-library-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    lib_ = dir_ / "lib";
+    fs::create_directories(lib_);
+    std::string error;
+    store_ = Store::Open((dir_ / "index.db").string(), error);
+    ASSERT_NE(store_, nullptr) << error;
+  }
+  void TearDown() override {
+    store_.reset();
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  // The one song a file gives, failing the test when it gives none or several.
+  static Song ReadOne(const fs::path& file, const CodePage& page) {
+    std::vector<Song> songs;
+    std::string problem;
+    EXPECT_TRUE(ReadLyricsFile(file, page, songs, problem)) << file << ": " << problem;
+    EXPECT_EQ(songs.size(), 1U) << file;
+    return songs.empty() ? Song{} : songs.front();
+  }
+
+  ScanReport Scan(const std::vector<fs::path>& folders) {
+    return ScanLibrary(*store_, folders, cp1252_);
+  }
+
+  fs::path dir_;
+  fs::path lib_;
+  std::unique_ptr<Store> store_;
+  CodePage cp1252_ = Page("windows-1252");
+};
+
+TEST(IsLibraryFile, ByExtensionWhateverItsCase) {
+  struct Case {
+    const char* name;
+    bool library;
+  };
+  const Case cases[] = {
+      {"a.lrc", true},       {"a.LRC", true},      {"a.txt", true},   {"a.Txt", true},
+      {"a.mp3", true},       {"a.MP3", true},      {"a.flac", true},  {"a.ogg", true},
+      {"a.oga", true},       {"a.opus", true},     {"a.m4a", true},   {"a.mp4", true},
+      {"dir/x.y.lrc", true}, {"a.lrc.bak", false}, {"a.lrcx", false}, {"a.wav", false},
+      {"lrc", false},        {".lrc", false},      {"a.", false},     {"", false},
+      {"a.jpg", false},      {"a.m4b", false},     {"mp3", false},    {"a.tx", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsLibraryFile(c.name), c.library) << c.name;
+}
+
+// --- Text files ---
+
+TEST_F(LibraryTest, LrcNamesFromItsTagsElseItsFileName) {
+  struct Case {
+    const char* name;
+    std::string text;
+    Song expected;
+  };
+  const std::string words = "[00:01.00]first line\n[00:02.00]second line\n";
+  const Case cases[] = {
+      {"whatever.lrc",
+       "[ti:Tagged]\n[ar:The Band]\n[al:Record]\n" + words,
+       {"Tagged", "The Band", "Record", "first line\nsecond line"}},
+      {"The Band - From Name.lrc", words, {"From Name", "The Band", "", "first line\nsecond line"}},
+      {"07. The Band - Numbered.lrc",
+       words,
+       {"Numbered", "The Band", "", "first line\nsecond line"}},
+      {"Only A Title.lrc", words, {"Only A Title", "", "", "first line\nsecond line"}},
+      // a tag wins over the name; the name fills the other
+      {"Name Band - Name Title.lrc",
+       "[ar:Tag Band]\n" + words,
+       {"Name Title", "Tag Band", "", "first line\nsecond line"}},
+      {"Name Band - Name Title.lrc",
+       "[ti:Tag Title]\n" + words,
+       {"Tag Title", "Name Band", "", "first line\nsecond line"}},
+      {"UPPER.LRC", words, {"UPPER", "", "", "first line\nsecond line"}},
+  };
+  for (const Case& c : cases) {
+    const fs::path file = lib_ / c.name;
+    WriteBytes(file, c.text);
+    const Song song = ReadOne(file, cp1252_);
+    EXPECT_EQ(song.title, c.expected.title) << c.name;
+    EXPECT_EQ(song.artist, c.expected.artist) << c.name;
+    EXPECT_EQ(song.album, c.expected.album) << c.name;
+    EXPECT_EQ(song.lyrics, c.expected.lyrics) << c.name;
+    fs::remove(file);
+  }
+}
+
+TEST_F(LibraryTest, TxtNamesFromItsFileName) {
+  struct Case {
+    const char* name;
+    const char* title;
+    const char* artist;
+  };
+  const Case cases[] = {
+      {"Artist - Title.txt", "Title", "Artist"},
+      {"12. Artist - Title.txt", "Title", "Artist"},
+      {"3.Artist - Title.txt", "Title", "Artist"},
+      {"AC-DC - Back - In Black.txt", "Back - In Black", "AC-DC"},  // the first " - " splits
+      {"Just A Title.txt", "Just A Title", ""},
+      {"2.0 Remix.txt", "2.0 Remix", ""},  // a name, not a playlist number
+      {"Artist-Title.txt", "Artist-Title", ""},
+      {" - Title.txt", " - Title", ""},  // no artist: not a split
+      {"Song.TXT", "Song", ""},
+  };
+  for (const Case& c : cases) {
+    const fs::path file = lib_ / c.name;
+    WriteBytes(file, "\n\nsome words   \r\nmore words\r\n\n\n");
+    const Song song = ReadOne(file, cp1252_);
+    EXPECT_EQ(song.title, c.title) << c.name;
+    EXPECT_EQ(song.artist, c.artist) << c.name;
+    EXPECT_EQ(song.lyrics, "some words\nmore words") << c.name;
+    fs::remove(file);
+  }
+}
+
+TEST_F(LibraryTest, TextDecodedByMarkElseUtf8ElseTheCodePage) {
+  struct Case {
+    const char* page;
+    std::string bytes;
+    const char* lyrics;
+  };
+  const Case cases[] = {
+      {"windows-1252", "Caf\xE9 au lait", "Café au lait"},
+      {"cp949", "\xBB\xE7\xB6\xFB\xC7\xD8", "사랑해"},
+      {"cp949", "Caf\xC3\xA9", "Café"},  // valid UTF-8 is taken as such
+      {"cp949", "\xEF\xBB\xBFUTF-8 with a mark", "UTF-8 with a mark"},
+      {"windows-1252",
+       std::string("\xFF\xFE"
+                   "C\0a\0f\0\xE9\0\n\0\xAC\xC0\x91\xB7",
+                   16),
+       "Café\n사랑"},
+      {"windows-1252", std::string("\xFE\xFF\0C\0a\0f\0\xE9", 10), "Café"},
+  };
+  for (const Case& c : cases) {
+    const fs::path file = lib_ / "Artist - Title.txt";
+    WriteBytes(file, c.bytes);
+    EXPECT_EQ(ReadOne(file, Page(c.page)).lyrics, c.lyrics) << c.page << " " << c.lyrics;
+  }
+  // A name in the code page, as copied from a Windows disk.
+  const fs::path named = lib_ / "Caf\xE9 - Ol\xE9.lrc";
+  WriteBytes(named, "[00:01]la");
+  const Song song = ReadOne(named, cp1252_);
+  EXPECT_EQ(song.artist, "Café");
+  EXPECT_EQ(song.title, "Olé");
+}
+
+TEST_F(LibraryTest, TimestampedTxtReadsAsLrc) {
+  const fs::path file = lib_ / "A - B.txt";
+  WriteBytes(file, "[00:01.00]one\n[00:02.00]two\n");
+  EXPECT_EQ(ReadOne(file, cp1252_).lyrics, "one\ntwo");
+}
+
+TEST_F(LibraryTest, NoLyricsIsNoSongYetNoProblem) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"empty.lrc", ""},
+      {"tags only.lrc", "[ti:Title]\n[ar:Artist]\n"},
+      {"stamps only.lrc", "[00:01.00]\n[00:02.00]\n"},
+      {"blank.txt", "\n \r\n\t\n"},
+      {"mark.txt", "\xEF\xBB\xBF"},
+  };
+  for (const auto& [name, bytes] : cases) {
+    const fs::path file = lib_ / name;
+    WriteBytes(file, bytes);
+    std::vector<Song> songs{Song{"stale", "", "", ""}};
+    std::string problem;
+    EXPECT_TRUE(ReadLyricsFile(file, cp1252_, songs, problem)) << name << ": " << problem;
+    EXPECT_TRUE(songs.empty()) << name;
+  }
+}
+
+TEST_F(LibraryTest, UnreadableFilesAreProblemsNotFailures) {
+  fs::create_directories(lib_ / "folder.lrc");
+  ASSERT_EQ(mkfifo((lib_ / "pipe.lrc").c_str(), 0644), 0);
+  fs::create_symlink(lib_ / "nowhere.lrc", lib_ / "dangling.lrc");
+  WriteBytes(lib_ / "big.txt", std::string((std::size_t{1} << 20) + 1, 'a'));
+  WriteBytes(lib_ / "empty.flac", "");
+  WriteBytes(lib_ / "short.m4a", "\0\0\0\x08");
+  for (const char* name : {"folder.lrc", "pipe.lrc", "dangling.lrc", "big.txt", "empty.flac",
+                           "short.m4a", "missing.lrc", "unknown.xyz"}) {
+    std::vector<Song> songs;
+    std::string problem;
+    EXPECT_FALSE(ReadLyricsFile(lib_ / name, cp1252_, songs, problem)) << name;
+    EXPECT_NE(problem, "") << name;
+    EXPECT_TRUE(songs.empty()) << name;
+  }
+  // Exactly at the limit is still read.
+  WriteBytes(lib_ / "A - Limit.txt", std::string(std::size_t{1} << 20, 'a'));
+  EXPECT_EQ(ReadOne(lib_ / "A - Limit.txt", cp1252_).title, "Limit");
+}
+
+// --- Embedded lyrics ---
+
+TEST_F(LibraryTest, Mp3UnsynchronisedLyrics) {
+  const fs::path file = lib_ / "01 track.mp3";
+  WriteMp3(file);
+  TagMp3(file, "Tagged Title", "Tagged Artist",
+         Uslt("first line\nsecond line\n", TagLib::String::UTF16));
+  const std::string before = ReadBytes(file);
+  const Song song = ReadOne(file, cp1252_);
+  EXPECT_EQ(song.title, "Tagged Title");
+  EXPECT_EQ(song.artist, "Tagged Artist");
+  EXPECT_EQ(song.album, "The Album");
+  EXPECT_EQ(song.lyrics, "first line\nsecond line");
+  EXPECT_EQ(ReadBytes(file), before);  // the library is only read
+}
+
+TEST_F(LibraryTest, Mp3SynchronisedLyricsJoinedAsLines) {
+  const fs::path file = lib_ / "track.mp3";
+  WriteMp3(file);
+  TagMp3(file, "Synced", "Band", Sylt({"one", "two", "three"}));
+  EXPECT_EQ(ReadOne(file, cp1252_).lyrics, "one\ntwo\nthree");
+}
+
+TEST_F(LibraryTest, Mp3LrcTextInATagLosesItsTimestamps) {
+  const fs::path file = lib_ / "track.mp3";
+  WriteMp3(file);
+  TagMp3(file, "T", "A", Uslt("[00:01.00]one\n[00:02.00]two\n", TagLib::String::UTF8));
+  EXPECT_EQ(ReadOne(file, cp1252_).lyrics, "one\ntwo");
+}
+
+TEST_F(LibraryTest, Mp3LegacyBytesGoThroughTheCodePage) {
+  const fs::path file = lib_ / "track.mp3";
+  WriteMp3(file);
+  TagMp3(file, "T", "A", Uslt("\xBB\xE7\xB6\xFB", TagLib::String::Latin1));
+  EXPECT_EQ(ReadOne(file, Page("cp949")).lyrics, "사랑");
+  EXPECT_EQ(ReadOne(file, cp1252_).lyrics, "»ç¶û");
+}
+
+TEST_F(LibraryTest, AudioWithoutLyricsIsNoSong) {
+  const fs::path file = lib_ / "track.mp3";
+  WriteMp3(file);
+  TagMp3(file, "T", "A", nullptr);
+  std::vector<Song> songs;
+  std::string problem;
+  EXPECT_TRUE(ReadLyricsFile(file, cp1252_, songs, problem)) << problem;
+  EXPECT_TRUE(songs.empty());
+  // MPEG streams are not checked without reading audio properties: junk is an untagged file.
+  WriteBytes(lib_ / "junk.mp3", "this is not audio");
+  EXPECT_TRUE(ReadLyricsFile(lib_ / "junk.mp3", cp1252_, songs, problem)) << problem;
+  EXPECT_TRUE(songs.empty());
+  const fs::path bare = lib_ / "bare.mp3";
+  WriteMp3(bare);
+  EXPECT_TRUE(ReadLyricsFile(bare, cp1252_, songs, problem)) << problem;
+  EXPECT_TRUE(songs.empty());
+}
+
+TEST_F(LibraryTest, FlacXiphLyrics) {
+  for (const char* field : {"LYRICS", "UNSYNCEDLYRICS"}) {
+    const fs::path file = lib_ / "track.flac";
+    WriteFlac(file);
+    {
+      TagLib::FLAC::File flac(file.c_str(), false);
+      ASSERT_TRUE(flac.isValid());
+      TagXiph(flac.xiphComment(true), field, "flac words\n");
+      ASSERT_TRUE(flac.save());
+    }
+    const Song song = ReadOne(file, cp1252_);
+    EXPECT_EQ(song.title, "Xiph Title") << field;
+    EXPECT_EQ(song.artist, "Xiph Artist") << field;
+    EXPECT_EQ(song.lyrics, "flac words") << field;
+  }
+}
+
+TEST_F(LibraryTest, OggVorbisLyrics) {
+  const fs::path file = lib_ / "track.ogg";
+  WriteOggVorbis(file);
+  {
+    TagLib::Ogg::Vorbis::File ogg(file.c_str(), false);
+    ASSERT_TRUE(ogg.isValid());
+    TagXiph(ogg.tag(), "LYRICS", "[00:01.00]ogg words");
+    ASSERT_TRUE(ogg.save());
+  }
+  const Song song = ReadOne(file, cp1252_);
+  EXPECT_EQ(song.title, "Xiph Title");
+  EXPECT_EQ(song.lyrics, "ogg words");
+  // The same stream under another of its extensions.
+  fs::copy_file(file, lib_ / "track.oga");
+  EXPECT_EQ(ReadOne(lib_ / "track.oga", cp1252_).lyrics, "ogg words");
+}
+
+TEST_F(LibraryTest, Mp4Lyrics) {
+  const fs::path file = lib_ / "track.m4a";
+  WriteMp4(file);
+  {
+    TagLib::MP4::File mp4(file.c_str(), false);
+    ASSERT_TRUE(mp4.isValid());
+    mp4.tag()->setTitle("Mp4 Title");
+    mp4.tag()->setArtist("Mp4 Artist");
+    mp4.tag()->setItem("\251lyr", TagLib::StringList(TagLib::String("mp4 words")));
+    ASSERT_TRUE(mp4.save());
+  }
+  const Song song = ReadOne(file, cp1252_);
+  EXPECT_EQ(song.title, "Mp4 Title");
+  EXPECT_EQ(song.artist, "Mp4 Artist");
+  EXPECT_EQ(song.lyrics, "mp4 words");
+}
+
+TEST_F(LibraryTest, SidecarLrcTakesNamesFromTheAudioBesideIt) {
+  WriteMp3(lib_ / "track01.mp3");
+  TagMp3(lib_ / "track01.mp3", "From The Tag", "Tag Artist", nullptr);
+  WriteBytes(lib_ / "track01.lrc", "[00:01]words");
+  Song song = ReadOne(lib_ / "track01.lrc", cp1252_);
+  EXPECT_EQ(song.title, "From The Tag");
+  EXPECT_EQ(song.artist, "Tag Artist");
+  EXPECT_EQ(song.album, "The Album");
+
+  // Its own tags still win, field by field.
+  WriteBytes(lib_ / "track01.lrc", "[ti:Own Title]\n[00:01]words");
+  song = ReadOne(lib_ / "track01.lrc", cp1252_);
+  EXPECT_EQ(song.title, "Own Title");
+  EXPECT_EQ(song.artist, "Tag Artist");
+
+  // An audio file with another stem, or an untagged one, gives nothing: the name does.
+  WriteMp3(lib_ / "Name Artist - Name Title.flac");  // not FLAC at all
+  WriteBytes(lib_ / "Name Artist - Name Title.lrc", "[00:01]words");
+  song = ReadOne(lib_ / "Name Artist - Name Title.lrc", cp1252_);
+  EXPECT_EQ(song.title, "Name Title");
+  EXPECT_EQ(song.artist, "Name Artist");
+}
+
+// --- Scanning ---
+
+TEST_F(LibraryTest, ScanIndexesTheFolders) {
+  WriteBytes(lib_ / "a" / "Band - One.lrc", "[00:01]one words");
+  WriteBytes(lib_ / "a" / "b" / "Band - Two.txt", "two words");
+  WriteBytes(lib_ / "Band - Three.LRC", "[ti:Three]\nthree words");
+  WriteBytes(lib_ / "cover.jpg", "not lyrics");
+  WriteBytes(lib_ / "notes.lrc.bak", "not lyrics");
+  WriteBytes(lib_ / "empty.lrc", "");
+  WriteMp3(lib_ / "song.mp3");
+  TagMp3(lib_ / "song.mp3", "Four", "Band", Uslt("four words", TagLib::String::UTF8));
+
+  std::vector<std::pair<std::size_t, std::size_t>> calls;
+  const ScanReport report =
+      ScanLibrary(*store_, {lib_}, cp1252_,
+                  [&](std::size_t done, std::size_t total) { calls.emplace_back(done, total); });
+  EXPECT_EQ(report.seen, 5U);
+  EXPECT_EQ(report.read, 5U);
+  EXPECT_EQ(report.unchanged, 0U);
+  EXPECT_EQ(report.removed, 0U);
+  EXPECT_EQ(report.skipped, 0U);
+  EXPECT_TRUE(report.problems.empty());
+  EXPECT_EQ(store_->SongCount(), 4);
+  EXPECT_EQ(store_->Paths().size(), 5U);  // the empty one is known too
+  for (const char* title : {"one", "two", "three", "four"}) {
+    EXPECT_EQ(store_->FindExact(title, "band", 5).size(), 1U) << title;
+  }
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back(), (std::pair<std::size_t, std::size_t>{5, 5}));
+  EXPECT_TRUE(std::is_sorted(calls.begin(), calls.end()));
+}
+
+TEST_F(LibraryTest, ScanIsIncremental) {
+  WriteBytes(lib_ / "A - Keep.lrc", "[00:01]keep");
+  WriteBytes(lib_ / "A - Change.lrc", "[00:01]before");
+  WriteBytes(lib_ / "A - Touch.lrc", "[00:01]aaaa");
+  WriteBytes(lib_ / "A - Gone.lrc", "[00:01]gone");
+  WriteBytes(lib_ / "A - Empty.lrc", "");
+  ScanReport report = Scan({lib_});
+  EXPECT_EQ(report.read, 5U);
+
+  report = Scan({lib_});
+  EXPECT_EQ(report.seen, 5U);
+  EXPECT_EQ(report.read, 0U);
+  EXPECT_EQ(report.unchanged, 5U);
+  EXPECT_EQ(report.removed, 0U);
+
+  WriteBytes(lib_ / "A - Change.lrc", "[00:01]after, and longer");
+  // Same size, new content, and only the modification time to tell.
+  const auto touched = fs::last_write_time(lib_ / "A - Touch.lrc");
+  WriteBytes(lib_ / "A - Touch.lrc", "[00:01]bbbb");
+  fs::last_write_time(lib_ / "A - Touch.lrc", touched + std::chrono::nanoseconds(1));
+  fs::remove(lib_ / "A - Gone.lrc");
+  WriteBytes(lib_ / "new" / "A - New.lrc", "[00:01]new");
+  report = Scan({lib_});
+  EXPECT_EQ(report.seen, 5U);
+  EXPECT_EQ(report.read, 3U);
+  EXPECT_EQ(report.unchanged, 2U);
+  EXPECT_EQ(report.removed, 1U);
+  EXPECT_EQ(store_->FindExact("change", "a", 5).at(0).song.lyrics, "after, and longer");
+  EXPECT_EQ(store_->FindExact("touch", "a", 5).at(0).song.lyrics, "bbbb");
+  EXPECT_TRUE(store_->FindExact("gone", "a", 5).empty());
+  EXPECT_EQ(store_->FindExact("new", "a", 5).size(), 1U);
+  EXPECT_EQ(store_->SongCount(), 4);
+
+  // However the folder is spelt, its files are the same files.
+  report = Scan({lib_ / "." / ""});
+  EXPECT_EQ(report.read, 0U);
+  EXPECT_EQ(report.removed, 0U);
+}
+
+TEST_F(LibraryTest, ScanSkipsAndReportsWhatItCannotRead) {
+  WriteBytes(lib_ / "A - Good.lrc", "[00:01]good");
+  fs::create_directories(lib_ / "folder.lrc");
+  WriteBytes(lib_ / "folder.lrc" / "A - Inside.lrc", "[00:01]inside");
+  ASSERT_EQ(mkfifo((lib_ / "pipe.lrc").c_str(), 0644), 0);
+  fs::create_symlink(lib_ / "nowhere.lrc", lib_ / "dangling.lrc");
+  WriteBytes(lib_ / "big.txt", std::string((std::size_t{1} << 20) + 10, 'a'));
+  WriteBytes(lib_ / "junk.flac", "not audio");
+
+  const ScanReport report = Scan({lib_});
+  EXPECT_EQ(report.read, 2U);
+  EXPECT_EQ(report.skipped, 5U);
+  EXPECT_EQ(report.seen, report.read + report.unchanged + report.skipped);
+  ASSERT_EQ(report.problems.size(), 5U);
+  for (const char* name : {"folder.lrc", "pipe.lrc", "dangling.lrc", "big.txt", "junk.flac"}) {
+    const std::string prefix = (lib_ / name).string() + ": ";
+    EXPECT_EQ(std::count_if(report.problems.begin(), report.problems.end(),
+                            [&](const std::string& p) { return p.starts_with(prefix); }),
+              1)
+        << name;
+  }
+  EXPECT_EQ(store_->SongCount(), 2);
+}
+
+TEST_F(LibraryTest, AFileThatTurnsUnreadableKeepsItsSongs) {
+  WriteBytes(lib_ / "A - Grows.txt", "words");
+  Scan({lib_});
+  WriteBytes(lib_ / "A - Grows.txt", std::string((std::size_t{1} << 20) + 1, 'a'));
+  const ScanReport report = Scan({lib_});
+  EXPECT_EQ(report.skipped, 1U);
+  EXPECT_EQ(report.removed, 0U);
+  EXPECT_EQ(store_->FindExact("grows", "a", 5).size(), 1U);
+}
+
+TEST_F(LibraryTest, AFolderThatCannotBeListedKeepsItsFiles) {
+  WriteBytes(lib_ / "A - Song.lrc", "[00:01]words");
+  WriteBytes(dir_ / "other" / "A - Other.lrc", "[00:01]words");
+  Scan({lib_, dir_ / "other"});
+  ASSERT_EQ(store_->SongCount(), 2);
+
+  // The disk is unmounted: its folder is missing, not empty.
+  fs::rename(lib_, dir_ / "elsewhere");
+  ScanReport report = Scan({lib_, dir_ / "other"});
+  EXPECT_EQ(report.removed, 0U);
+  ASSERT_EQ(report.problems.size(), 1U);
+  EXPECT_TRUE(report.problems[0].starts_with(lib_.string() + ": ")) << report.problems[0];
+  EXPECT_EQ(store_->SongCount(), 2);
+
+  // A folder no longer in the library is another matter.
+  report = Scan({dir_ / "other"});
+  EXPECT_EQ(report.removed, 1U);
+  EXPECT_TRUE(report.problems.empty());
+  EXPECT_EQ(store_->SongCount(), 1);
+}
+
+TEST_F(LibraryTest, ScanFollowsLinksButNotInCircles) {
+  WriteBytes(lib_ / "a" / "A - One.lrc", "[00:01]one");
+  WriteBytes(dir_ / "outside" / "A - Two.lrc", "[00:01]two");
+  fs::create_directory_symlink(lib_, lib_ / "a" / "loop");
+  fs::create_directory_symlink(dir_ / "outside", lib_ / "linked");
+  fs::create_directory_symlink(dir_ / "outside", lib_ / "linked again");
+  const ScanReport report = Scan({lib_, lib_ / "a"});
+  EXPECT_EQ(report.seen, 2U);
+  EXPECT_EQ(report.read, 2U);
+  EXPECT_EQ(store_->SongCount(), 2);
+}
+
+TEST_F(LibraryTest, ScanNeverWritesTheLibrary) {
+  WriteMp3(lib_ / "song.mp3");
+  TagMp3(lib_ / "song.mp3", "T", "A", Uslt("words", TagLib::String::UTF8));
+  WriteFlac(lib_ / "song.flac");
+  WriteBytes(lib_ / "song.lrc", "[00:01]words");
+  const std::string mp3 = ReadBytes(lib_ / "song.mp3");
+  const std::string flac = ReadBytes(lib_ / "song.flac");
+  const auto mp3Time = fs::last_write_time(lib_ / "song.mp3");
+  const auto flacTime = fs::last_write_time(lib_ / "song.flac");
+  Scan({lib_});
+  EXPECT_EQ(ReadBytes(lib_ / "song.mp3"), mp3);
+  EXPECT_EQ(ReadBytes(lib_ / "song.flac"), flac);
+  EXPECT_EQ(fs::last_write_time(lib_ / "song.mp3"), mp3Time);
+  EXPECT_EQ(fs::last_write_time(lib_ / "song.flac"), flacTime);
+}
+
+// --- The progress bar ---
+
+void DrawBar(std::FILE* stream, std::size_t total) {
+  ProgressBar bar(stream);
+  for (std::size_t done = 0; done <= total; ++done) bar(done, total);
+  bar.Finish();
+  std::fflush(stream);
+}
+
+TEST(ProgressBar, SilentWhenNotATerminal) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  DrawBar(file, 5000);
+  EXPECT_EQ(std::ftell(file), 0);
+  std::fclose(file);
+}
+
+class TerminalTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(grantpt(master_), 0);
+    ASSERT_EQ(unlockpt(master_), 0);
+    char name[256] = {};
+    ASSERT_EQ(ptsname_r(master_, name, sizeof name), 0);
+    terminal_ = std::fopen(name, "w");
+    ASSERT_NE(terminal_, nullptr);
+  }
+  void TearDown() override {
+    if (terminal_ != nullptr) std::fclose(terminal_);
+    if (master_ >= 0) close(master_);
+  }
+  std::string Drawn() const {
+    std::string text;
+    const int flags = fcntl(master_, F_GETFL);
+    fcntl(master_, F_SETFL, flags | O_NONBLOCK);
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = read(master_, buffer, sizeof buffer)) > 0) {
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
+  }
+  int master_ = -1;
+  std::FILE* terminal_ = nullptr;
+};
+
+TEST_F(TerminalTest, DrawsInPlaceAndEndsTheLine) {
+  DrawBar(terminal_, 5000);
+  const std::string text = Drawn();
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.front(), '\r');
+  EXPECT_NE(text.find("[" + std::string(30, '#') + "] 5000/5000 files"), std::string::npos) << text;
+  EXPECT_EQ(text.back(), '\n');
+  // Redrawn per percent at most, never per file.
+  const auto redraws = std::count(text.begin(), text.end(), '\r');
+  EXPECT_GE(redraws, 2);
+  EXPECT_LE(redraws, 102);
+}
+
+TEST_F(TerminalTest, SilentForAShortScan) {
+  DrawBar(terminal_, 50);
+  EXPECT_EQ(Drawn(), "");
+}
+
+}  // namespace
+}  // namespace talvo

@@ -1,0 +1,453 @@
+// The real server program over loopback: each test starts it on an ephemeral port with a library
+// and database of its own, and talks HTTP to it through a plain socket, so every byte of the
+// request is the test's own.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Reply {
+  int status = 0;
+  std::string headers;
+  std::string body;
+};
+
+fs::path MakeTempFolder() {
+  std::string pattern = (fs::temp_directory_path() / "talvo-server-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) return {};
+  return pattern;
+}
+
+void WriteFile(const fs::path& file, std::string_view bytes) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary) << bytes;
+}
+
+// One server process, its stdout read line by line and its stderr kept in a file.
+class ServerProcess {
+ public:
+  ServerProcess(const std::vector<std::string>& args, const fs::path& errors) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    std::string program = TALVO_SERVER_PROGRAM;
+    argv.push_back(program.data());
+    std::vector<std::string> copies(args);
+    for (auto& arg : copies) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+      pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    out_ = out[0];
+  }
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) close(out_);
+  }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // The next line the server prints, or "" once it has closed its output. The long limit only
+  // keeps a wedged server from hanging the suite.
+  std::string ReadLine() {
+    for (;;) {
+      if (const auto end = pending_.find('\n'); end != std::string::npos) {
+        std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return line;
+      }
+      pollfd ready{.fd = out_, .events = POLLIN, .revents = 0};
+      if (poll(&ready, 1, 60'000) <= 0) return {};
+      char chunk[4096];
+      const auto got = read(out_, chunk, sizeof chunk);
+      if (got <= 0) return {};
+      pending_.append(chunk, static_cast<std::size_t>(got));
+    }
+  }
+
+  // The line that starts with prefix, skipping others; "" if the server ends first.
+  std::string WaitFor(std::string_view prefix) {
+    for (;;) {
+      auto line = ReadLine();
+      if (line.empty() || line.starts_with(prefix)) return line;
+    }
+  }
+
+  void Signal(int signal) const { kill(pid_, signal); }
+
+  // The exit status, or -1 for a signal or a process that never started.
+  int Wait() {
+    int status = 0;
+    if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string pending_;
+};
+
+Reply Send(int port, std::string_view request) {
+  Reply reply;
+  const int sock = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(sock);
+    return reply;
+  }
+  for (std::size_t sent = 0; sent < request.size();) {
+    const auto n = write(sock, request.data() + sent, request.size() - sent);
+    if (n <= 0) break;
+    sent += static_cast<std::size_t>(n);
+  }
+  std::string raw;
+  char chunk[8192];
+  for (ssize_t got; (got = read(sock, chunk, sizeof chunk)) > 0;)
+    raw.append(chunk, static_cast<std::size_t>(got));
+  close(sock);
+  const auto split = raw.find("\r\n\r\n");
+  if (raw.size() < 12 || split == std::string::npos) return reply;
+  reply.status = std::stoi(raw.substr(9, 3));
+  reply.headers = raw.substr(0, split);
+  reply.body = raw.substr(split + 4);
+  return reply;
+}
+
+Reply Request(int port, std::string_view method, std::string_view target) {
+  return Send(port, std::string(method) + " " + std::string(target) +
+                        " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+}
+
+Reply Get(int port, std::string_view target) {
+  return Request(port, "GET", target);
+}
+
+std::string ShowTarget(std::string_view title, std::string_view singer) {
+  return "/kr/lyrics_plugin_show.html?title=" + std::string(title) +
+         "&singer=" + std::string(singer);
+}
+
+constexpr std::string_view kGreensleeves =
+    "[ti:Greensleeves]\n[ar:Traditional]\n[al:Old Songs]\n"
+    "[00:01.00]Alas, my love, you do me wrong\n[00:05.50]To cast me off discourteously\n";
+
+class ServerTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = MakeTempFolder();
+    ASSERT_FALSE(folder_.empty());
+    library_ = folder_ / "library";
+    WriteFile(library_ / "Greensleeves.lrc", kGreensleeves);
+    WriteFile(library_ / "Some Band - Night Song.txt",
+              "The night is long\nand the stars are out\n\nSecond verse here\n");
+    WriteFile(library_ / "korean" / "Folk Choir - 아리랑.txt",
+              "아리랑 아리랑 아라리요\n아리랑 고개로 넘어간다\n");
+    WriteFile(library_ / "Chanteuse - Café Rêve.txt", "Un café, un rêve\n");
+    // A name with a '/' cannot be a file name: the markup comes in through .lrc tags.
+    WriteFile(library_ / "markup.lrc",
+              "[ti:<script>alert(1)</script>]\n[ar:Markup]\n<b>bold</b> & \"quoted\"\n");
+  }
+  void TearDown() override {
+    server_.reset();
+    std::error_code ec;
+    fs::remove_all(folder_, ec);
+  }
+
+  // Starts the server on the library; the port it listens on, or 0.
+  int Start(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{
+        "--library",   library_.string(),   "--db", (folder_ / "index.db").string(), "--listen",
+        "127.0.0.1:0", "--rescan-interval", "0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    server_ = std::make_unique<ServerProcess>(args, folder_ / "stderr.txt");
+    const auto line = server_->WaitFor("listening on http://127.0.0.1:");
+    if (line.empty()) return 0;
+    return std::stoi(line.substr(std::string_view("listening on http://127.0.0.1:").size()));
+  }
+
+  // SIGHUP, then the report of the scan it started.
+  std::string Rescan() {
+    server_->Signal(SIGHUP);
+    return server_->WaitFor("indexed:");
+  }
+
+  std::string Errors() const {
+    std::ifstream in(folder_ / "stderr.txt");
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  fs::path folder_;
+  fs::path library_;
+  std::unique_ptr<ServerProcess> server_;
+};
+
+struct LookupCase {
+  const char* name;
+  const char* codePage;
+  const char* title;  // as the plugin encodes it
+  const char* singer;
+  const char* shows;  // a line of the page expected
+};
+
+// Lookups as the plugin sends them: tag fields, captions, code-page bytes and near misses.
+const LookupCase kLookups[] = {
+    {"tag", "windows-1252", "Night+Song", "Some+Band", "The night is long"},
+    {"lrc_tags_and_no_timestamps", "windows-1252", "Greensleeves", "Traditional",
+     "Alas, my love, you do me wrong<br>"},
+    {"caption", "windows-1252", "Some+Band+%2d+Night+Song", "", "The night is long"},
+    {"caption_playlist_number", "windows-1252", "12%2e+Some+Band+%2d+Night+Song", "",
+     "The night is long"},
+    {"caption_title_only", "windows-1252", "3%2e+Greensleeves", "", "Alas, my love"},
+    {"letter_case_and_spacing", "windows-1252", "NIGHT++song", "some+BAND", "The night is long"},
+    {"punctuation", "windows-1252", "Night%2dSong%21", "Some+Band%2e", "The night is long"},
+    {"upper_case_hex", "windows-1252", "Night%2DSong", "Some%20Band", "The night is long"},
+    {"other_artist_same_title", "windows-1252", "Greensleeves", "Some+Choir", "Alas, my love"},
+    {"words_of_the_lyrics", "windows-1252", "cast+me+off", "", "To cast me off discourteously"},
+    {"windows_1252_bytes", "windows-1252", "Caf%e9+R%eave", "Chanteuse", "Un café, un rêve"},
+    {"cp949_bytes", "cp949", "%be%c6%b8%ae%b6%fb", "Folk+Choir", "아리랑 고개로 넘어간다"},
+    {"cp949_caption", "cp949", "Folk+Choir+%2d+%be%c6%b8%ae%b6%fb", "", "아리랑 아리랑 아라리요"},
+};
+
+class LookupTest : public ServerTest, public testing::WithParamInterface<LookupCase> {};
+
+TEST_P(LookupTest, ShowsTheSong) {
+  const auto& param = GetParam();
+  const int port = Start({"--codepage", param.codePage});
+  ASSERT_NE(port, 0) << Errors();
+  const auto reply = Get(port, ShowTarget(param.title, param.singer));
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_NE(reply.headers.find("text/html; charset=utf-8"), std::string::npos);
+  EXPECT_NE(reply.body.find(param.shows), std::string::npos) << reply.body;
+  EXPECT_EQ(reply.body.find("No lyrics found"), std::string::npos);
+  EXPECT_EQ(reply.body.find("[00:"), std::string::npos) << "timestamps must not show";
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, LookupTest, testing::ValuesIn(kLookups),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(ServerTest, NotFoundSaysWhatWasSearchedAndOffersASearch) {
+  const int port = Start();
+  ASSERT_NE(port, 0) << Errors();
+  const auto reply = Get(port, ShowTarget("Unknown+Tune", "Nobody%27s+Band"));
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_NE(reply.body.find("No lyrics found"), std::string::npos);
+  EXPECT_NE(reply.body.find("<b>Unknown Tune</b> by <b>Nobody&#39;s Band</b>"), std::string::npos)
+      << reply.body;
+  EXPECT_NE(reply.body.find("<form action=\"/search\""), std::string::npos);
+}
+
+TEST_F(ServerTest, MarkupInTheLibraryShowsAsText) {
+  const int port = Start();
+  ASSERT_NE(port, 0) << Errors();
+  const auto reply = Get(port, ShowTarget("%3cscript%3ealert%281%29%3c%2fscript%3e", "Markup"));
+  EXPECT_NE(reply.body.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos)
+      << reply.body;
+  EXPECT_NE(reply.body.find("&lt;b&gt;bold&lt;/b&gt; &amp; &quot;quoted&quot;"), std::string::npos);
+  EXPECT_EQ(reply.body.find("<script>"), std::string::npos);
+  EXPECT_EQ(reply.body.find("<b>bold"), std::string::npos);
+}
+
+TEST_F(ServerTest, IndexSearchAndApi) {
+  const int port = Start();
+  ASSERT_NE(port, 0) << Errors();
+  Get(port, ShowTarget("Night+Song", "Some+Band"));
+
+  const auto index = Get(port, "/kr/lyrics_plugin_index.html");
+  EXPECT_EQ(index.status, 200);
+  EXPECT_NE(index.body.find("5 songs in the library"), std::string::npos) << index.body;
+  EXPECT_NE(index.body.find("Night Song &mdash; Some Band</a>"), std::string::npos);
+
+  const auto search = Get(port, "/search?q=stars+are");
+  EXPECT_EQ(search.status, 200);
+  EXPECT_NE(search.body.find("Night Song</a>"), std::string::npos) << search.body;
+
+  // UTF-8 from another client, not the code page.
+  const auto api = Get(port, "/api/lyrics?title=Caf%C3%A9+R%C3%AAve&singer=Chanteuse");
+  EXPECT_EQ(api.status, 200);
+  EXPECT_NE(api.headers.find("application/json"), std::string::npos);
+  EXPECT_NE(api.body.find("\"found\":true"), std::string::npos) << api.body;
+  EXPECT_NE(api.body.find("\"lyrics\":\"Un café, un rêve\""), std::string::npos) << api.body;
+
+  const auto missing = Get(port, "/api/lyrics?title=Nothing&singer=Nobody");
+  EXPECT_NE(missing.body.find("\"found\":false"), std::string::npos) << missing.body;
+}
+
+struct BadRequestCase {
+  const char* name;
+  const char* method;
+  std::string target;
+  int status;
+};
+
+class BadRequestTest : public ServerTest, public testing::WithParamInterface<BadRequestCase> {};
+
+TEST_P(BadRequestTest, AnswersShortPlainText) {
+  const auto& param = GetParam();
+  const int port = Start();
+  ASSERT_NE(port, 0) << Errors();
+  const auto reply = Request(port, param.method, param.target);
+  EXPECT_EQ(reply.status, param.status) << reply.headers;
+  EXPECT_NE(reply.headers.find("text/plain"), std::string::npos) << reply.headers;
+  EXPECT_LT(reply.body.size(), 200U);
+  // The server keeps serving after it.
+  EXPECT_EQ(Get(port, "/kr/lyrics_plugin_index.html").status, 200);
+}
+
+const BadRequestCase kBadRequests[] = {
+    {"percent_alone", "GET", ShowTarget("%", ""), 400},
+    {"percent_one_digit", "GET", ShowTarget("ab%4", "x"), 400},
+    {"percent_not_hex", "GET", ShowTarget("%zz", ""), 400},
+    {"percent_half_hex", "GET", ShowTarget("Night", "%4g"), 400},
+    {"percent_in_key", "GET", "/kr/lyrics_plugin_show.html?ti%tle=a&singer=", 400},
+    {"api_percent", "GET", "/api/lyrics?title=%G1", 400},
+    {"search_percent", "GET", "/search?q=100%", 400},
+    {"query_over_8_kib", "GET", ShowTarget(std::string(9000, 'a'), ""), 414},
+    {"unknown_path", "GET", "/kr/lyrics_plugin_showxhtml?title=a&singer=", 404},
+    {"unknown_page", "GET", "/admin", 404},
+    {"no_such_song", "GET", "/song?id=999999", 404},
+    {"song_id_not_a_number", "GET", "/song?id=1x", 400},
+    {"post", "POST", ShowTarget("a", "b"), 405},
+    {"put", "PUT", "/kr/lyrics_plugin_index.html", 405},
+    {"delete", "DELETE", "/", 405},
+    {"options", "OPTIONS", "/search?q=a", 405},
+};
+
+INSTANTIATE_TEST_SUITE_P(Server, BadRequestTest, testing::ValuesIn(kBadRequests),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(ServerTest, MethodNotAllowedNamesTheAllowedOnes) {
+  const int port = Start();
+  ASSERT_NE(port, 0) << Errors();
+  EXPECT_NE(Request(port, "POST", "/").headers.find("Allow: GET, HEAD"), std::string::npos);
+}
+
+TEST_F(ServerTest, HeadAnswersWithoutABody) {
+  const int port = Start();
+  ASSERT_NE(port, 0) << Errors();
+  const auto reply = Request(port, "HEAD", ShowTarget("Night+Song", "Some+Band"));
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_TRUE(reply.body.empty());
+}
+
+TEST_F(ServerTest, RescanSeesAddedChangedAndRemovedFiles) {
+  const int port = Start();
+  ASSERT_NE(port, 0) << Errors();
+  const auto show = [&](const char* title, const char* singer) {
+    return Get(port, ShowTarget(title, singer)).body;
+  };
+  ASSERT_NE(show("New+Song", "Late+Band").find("No lyrics found"), std::string::npos);
+
+  WriteFile(library_ / "added" / "Late Band - New Song.txt", "Freshly added words\n");
+  EXPECT_NE(Rescan().find("1 read"), std::string::npos);
+  EXPECT_NE(show("New+Song", "Late+Band").find("Freshly added words"), std::string::npos);
+
+  WriteFile(library_ / "added" / "Late Band - New Song.txt", "Words changed since, and longer\n");
+  EXPECT_NE(Rescan().find("1 read"), std::string::npos);
+  const auto changed = show("New+Song", "Late+Band");
+  EXPECT_NE(changed.find("Words changed since"), std::string::npos);
+  EXPECT_EQ(changed.find("Freshly added"), std::string::npos);
+
+  fs::remove(library_ / "added" / "Late Band - New Song.txt");
+  EXPECT_NE(Rescan().find("1 removed"), std::string::npos);
+  EXPECT_NE(show("New+Song", "Late+Band").find("No lyrics found"), std::string::npos);
+
+  // Nothing changed: nothing read again.
+  EXPECT_NE(Rescan().find("(0 read, 5 unchanged"), std::string::npos);
+}
+
+TEST_F(ServerTest, UnreadableFilesAreSkippedAndReported) {
+  ASSERT_EQ(mkfifo((library_ / "Pipe - Never Ends.lrc").c_str(), 0644), 0);
+  WriteFile(library_ / "Huge - Song.txt", std::string(std::size_t{3} << 20, 'x'));
+  fs::create_symlink(library_ / "gone.lrc", library_ / "Dangling - Link.lrc");
+  const int port = Start();
+  ASSERT_NE(port, 0) << Errors();
+  const auto errors = Errors();
+  EXPECT_NE(errors.find("Pipe - Never Ends.lrc"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("Huge - Song.txt"), std::string::npos) << errors;
+  EXPECT_NE(Get(port, ShowTarget("Night+Song", "Some+Band")).body.find("The night is long"),
+            std::string::npos);
+}
+
+TEST_F(ServerTest, RescanOptionIndexesAndExits) {
+  server_ = std::make_unique<ServerProcess>(
+      std::vector<std::string>{"--rescan", "--library", library_.string(), "--db",
+                               (folder_ / "index.db").string()},
+      folder_ / "stderr.txt");
+  EXPECT_EQ(server_->ReadLine(), "indexed: 5 songs (5 read, 0 unchanged, 0 removed, 0 skipped)");
+  EXPECT_EQ(server_->Wait(), 0);
+}
+
+struct OptionCase {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+  const char* says;  // on stderr, or on stdout for status 0
+};
+
+class OptionTest : public ServerTest, public testing::WithParamInterface<OptionCase> {};
+
+TEST_P(OptionTest, ExitsWithAClearMessage) {
+  const auto& param = GetParam();
+  auto args = param.args;
+  for (auto& arg : args)
+    if (arg == "LIB") arg = library_.string();
+  server_ = std::make_unique<ServerProcess>(args, folder_ / "stderr.txt");
+  std::string out;
+  for (std::string line; !(line = server_->ReadLine()).empty();) out += line + "\n";
+  EXPECT_EQ(server_->Wait(), param.status);
+  EXPECT_NE((param.status == 0 ? out : Errors()).find(param.says), std::string::npos)
+      << out << Errors();
+}
+
+const OptionCase kOptions[] = {
+    {"help", {"--help"}, 0, "--library DIR"},
+    {"no_library", {}, 2, "no library"},
+    {"library_without_folder", {"--library"}, 2, "--library needs a folder"},
+    {"unknown_option", {"--library", "LIB", "--colour"}, 2, "unknown option '--colour'"},
+    {"listen_without_port", {"--library", "LIB", "--listen", "localhost"}, 2, "HOST:PORT"},
+    {"listen_port_too_big", {"--library", "LIB", "--listen", "127.0.0.1:70000"}, 2, "HOST:PORT"},
+    {"unknown_code_page",
+     {"--library", "LIB", "--codepage", "klingon-1"},
+     2,
+     "unknown code page 'klingon-1'"},
+    {"interval_not_a_number",
+     {"--library", "LIB", "--rescan-interval", "soon"},
+     2,
+     "--rescan-interval"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Server, OptionTest, testing::ValuesIn(kOptions),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+}  // namespace

@@ -1,0 +1,352 @@
+#include "store.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace talvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+class StoreTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "talvo-store-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    store_ = OpenStore();
+    ASSERT_NE(store_, nullptr);
+  }
+  void TearDown() override {
+    store_.reset();
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  std::unique_ptr<Store> OpenStore() {
+    std::string error;
+    auto store = Store::Open(DbPath(), error);
+    EXPECT_NE(store, nullptr) << error;
+    return store;
+  }
+  std::string DbPath() const { return (dir_ / "index.db").string(); }
+
+  fs::path dir_;
+  std::unique_ptr<Store> store_;
+};
+
+Song MakeSong(std::string title, std::string artist, std::string lyrics) {
+  return Song{std::move(title), std::move(artist), "", std::move(lyrics)};
+}
+
+std::vector<std::string> Titles(const std::vector<SongRow>& rows) {
+  std::vector<std::string> titles;
+  titles.reserve(rows.size());
+  for (const SongRow& row : rows) titles.push_back(row.song.title);
+  return titles;
+}
+
+TEST_F(StoreTest, FileRoundTrip) {
+  EXPECT_EQ(store_->Stamp("/lib/a.lrc"), std::nullopt);
+
+  const FileStamp stamp{120, 1'700'000'000'123'456'789};
+  Song song{"Title", "Artist", "Album", "line one\nline two"};
+  store_->PutFile("/lib/a.lrc", stamp, {song, MakeSong("Other", "Artist", "more")});
+  EXPECT_EQ(store_->Stamp("/lib/a.lrc"), stamp);
+  EXPECT_EQ(store_->Paths(), std::vector<std::string>{"/lib/a.lrc"});
+  EXPECT_EQ(store_->SongCount(), 2);
+
+  const auto found = store_->FindExact("title", "artist", 5);
+  ASSERT_EQ(found.size(), 1U);
+  EXPECT_EQ(found[0].path, "/lib/a.lrc");
+  EXPECT_EQ(found[0].song.album, "Album");
+  EXPECT_EQ(found[0].song.lyrics, "line one\nline two");
+  const auto byId = store_->SongById(found[0].id);
+  ASSERT_TRUE(byId.has_value());
+  EXPECT_EQ(byId->song.title, "Title");
+
+  // Putting a file again replaces its songs, in the table and in the full-text index.
+  const FileStamp newer{130, stamp.mtimeNs + 1};
+  store_->PutFile("/lib/a.lrc", newer, {MakeSong("Renamed", "Artist", "fresh words")});
+  EXPECT_EQ(store_->Stamp("/lib/a.lrc"), newer);
+  EXPECT_EQ(store_->SongCount(), 1);
+  EXPECT_TRUE(store_->FindExact("title", "artist", 5).empty());
+  EXPECT_TRUE(store_->Search("line", 5).empty());
+  EXPECT_EQ(Titles(store_->Search("fresh", 5)), std::vector<std::string>{"Renamed"});
+  EXPECT_FALSE(store_->SongById(found[0].id).has_value());
+
+  // A file without lyrics is still known, so an unchanged one is not read again.
+  store_->PutFile("/lib/a.lrc", stamp, {});
+  EXPECT_EQ(store_->Stamp("/lib/a.lrc"), stamp);
+  EXPECT_EQ(store_->SongCount(), 0);
+  EXPECT_TRUE(store_->Search("fresh", 5).empty());
+
+  store_->PutFile("/lib/b.txt", stamp, {MakeSong("B", "", "bee")});
+  store_->RemoveFile("/lib/a.lrc");
+  EXPECT_EQ(store_->Stamp("/lib/a.lrc"), std::nullopt);
+  EXPECT_EQ(store_->Paths(), std::vector<std::string>{"/lib/b.txt"});
+  store_->RemoveFile("/lib/b.txt");
+  store_->RemoveFile("/lib/never-there.lrc");
+  EXPECT_EQ(store_->SongCount(), 0);
+  EXPECT_TRUE(store_->Search("bee", 5).empty());
+  EXPECT_EQ(store_->LastError(), "");
+}
+
+TEST_F(StoreTest, DroppedSongIdsAreNotReused) {
+  store_->PutFile("/a.lrc", {1, 1}, {MakeSong("A", "", "x")});
+  const std::int64_t first = store_->FindTitle("a", 1).at(0).id;
+  store_->RemoveFile("/a.lrc");
+  store_->PutFile("/b.lrc", {1, 1}, {MakeSong("B", "", "y")});
+  EXPECT_NE(store_->FindTitle("b", 1).at(0).id, first);
+  EXPECT_FALSE(store_->SongById(first).has_value());
+}
+
+TEST_F(StoreTest, PathsAreBytes) {
+  // File names need not be UTF-8; they must come back exactly.
+  const std::string odd = std::string("/lib/Caf\xE9 \x01 '\"; DROP TABLE files; --.lrc");
+  store_->PutFile(odd, {3, 4}, {MakeSong("T", "A", "words")});
+  EXPECT_EQ(store_->Stamp(odd), (FileStamp{3, 4}));
+  EXPECT_EQ(store_->Paths(), std::vector<std::string>{odd});
+  EXPECT_EQ(store_->FindExact("t", "a", 1).at(0).path, odd);
+}
+
+TEST_F(StoreTest, FindExactAndTitleUseTheGivenKeys) {
+  store_->PutFile("/1.lrc", {1, 1}, {MakeSong("Yesterday", "The Beatles", "short")});
+  store_->PutFile("/2.lrc", {1, 1}, {MakeSong("YESTERDAY", "the beatles", "much longer words")});
+  store_->PutFile("/3.lrc", {1, 1}, {MakeSong("Yesterday", "Someone Else", "cover")});
+  store_->PutFile("/4.lrc", {1, 1}, {MakeSong("Yesterday Once More", "The Beatles", "no")});
+
+  // The fullest lyrics first.
+  const auto exact = store_->FindExact("yesterday", "the beatles", 10);
+  ASSERT_EQ(exact.size(), 2U);
+  EXPECT_EQ(exact[0].path, "/2.lrc");
+  EXPECT_EQ(exact[1].path, "/1.lrc");
+  EXPECT_EQ(store_->FindExact("yesterday", "the beatles", 1).size(), 1U);
+  EXPECT_TRUE(store_->FindExact("yesterday", "the beatles", 0).empty());
+  EXPECT_EQ(store_->FindTitle("yesterday", 10).size(), 3U);
+  EXPECT_TRUE(store_->FindTitle("yesterday once", 10).empty());
+
+  // Keys are matched as given: raw names are not keys.
+  EXPECT_TRUE(store_->FindExact("Yesterday", "The Beatles", 10).empty());
+  EXPECT_TRUE(store_->FindTitle("Yesterday", 10).empty());
+  EXPECT_TRUE(store_->FindExact("yesterday", "", 10).empty());
+}
+
+TEST_F(StoreTest, EmptyArtistIsAKeyLikeAnyOther) {
+  store_->PutFile("/t.txt", {1, 1}, {MakeSong("Only A Title", "", "words")});
+  EXPECT_EQ(store_->FindExact("only a title", "", 5).size(), 1U);
+}
+
+TEST_F(StoreTest, SearchRanksNamesAboveLyrics) {
+  store_->PutFile("/lyric.lrc", {1, 1},
+                  {MakeSong("Down By The Water", "Someone",
+                            "we walked along the river\nthe river was cold\nriver river river")});
+  store_->PutFile("/title.lrc", {1, 1}, {MakeSong("River", "Another", "nothing to see here")});
+  store_->PutFile("/artist.lrc", {1, 1}, {MakeSong("Song", "River Band", "la la la")});
+  store_->PutFile("/none.lrc", {1, 1}, {MakeSong("Sea", "Ocean", "waves")});
+
+  const auto rows = store_->Search("river", 10);
+  ASSERT_EQ(rows.size(), 3U);
+  EXPECT_EQ(rows[0].song.title, "River");
+  EXPECT_EQ(rows[2].song.title, "Down By The Water");
+  EXPECT_EQ(store_->Search("river", 1).size(), 1U);
+  EXPECT_EQ(store_->LastError(), "");
+}
+
+TEST_F(StoreTest, SearchMatchesAllWordsTheLastAsAPrefix) {
+  store_->PutFile("/a.lrc", {1, 1}, {MakeSong("Cold River", "X", "you and me")});
+  store_->PutFile("/b.lrc", {1, 1}, {MakeSong("Warm River", "Y", "or not")});
+  store_->PutFile("/c.lrc", {1, 1}, {MakeSong("Café Noir", "Z", "words")});
+
+  struct Case {
+    std::string text;
+    std::vector<std::string> titles;  // in any order
+  };
+  const Case cases[] = {
+      // words
+      {"river", {"Cold River", "Warm River"}},
+      {"cold river", {"Cold River"}},
+      {"river cold", {"Cold River"}},
+      {"  COLD   river  ", {"Cold River"}},
+      {"ＣＯＬＤ", {"Cold River"}},
+      // prefix: only the last word
+      {"riv", {"Cold River", "Warm River"}},
+      {"col river", {}},
+      {"cold riv", {"Cold River"}},
+      // accents and case fold the same way on both sides
+      {"cafe", {"Café Noir"}},
+      {"CAFÉ", {"Café Noir"}},
+      // nothing to look for
+      {"", {}},
+      {"   ", {}},
+      {"!?", {}},
+      {"thunder", {}},
+  };
+  for (const Case& c : cases) {
+    auto titles = Titles(store_->Search(c.text, 10));
+    std::sort(titles.begin(), titles.end());
+    EXPECT_EQ(titles, c.titles) << "search: " << c.text;
+  }
+  EXPECT_EQ(store_->LastError(), "");
+}
+
+TEST_F(StoreTest, SearchNeverTakesQuerySyntaxFromTheUser) {
+  store_->PutFile("/a.lrc", {1, 1}, {MakeSong("Cold River", "X", "you and me by the river")});
+  store_->PutFile("/b.lrc", {1, 1}, {MakeSong("Warm River", "Y", "near the sea")});
+
+  struct Case {
+    std::string text;
+    std::size_t found;
+  };
+  // Read as FTS5 syntax, most of these would fail to parse or mean something else.
+  const Case cases[] = {
+      {"AND", 1},  // the word "and", found in a's lyrics
+      {"river AND", 1},
+      {"river OR sea", 0},  // "or" as a word: no song has it
+      {"river NOT sea", 0},
+      {"NEAR(river", 1},  // "near river": b has both
+      {"NEAR(river sea, 2)", 0},
+      {"title_key:river", 0},  // "title key river"
+      {"lyrics:sea", 0},
+      {"{title_key}:cold", 0},
+      {"\"", 0},
+      {"\"river", 2},
+      {"river\"", 2},
+      {"ri\"ver", 0},
+      {"*", 0},
+      {"river*", 2},
+      {"*river", 2},
+      {"^river", 2},
+      {"-river", 2},
+      {"+river", 2},
+      {"(((", 0},
+      {"river)", 2},
+      {"rank MATCH 'x'", 0},
+      {"'; DROP TABLE songs; --", 0},
+      {std::string("river\0sea", 9), 1},  // two words: b has both
+      {"\xFF\xFE river", 2},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(store_->Search(c.text, 10).size(), c.found) << "search: " << c.text;
+    EXPECT_EQ(store_->LastError(), "") << "search: " << c.text;
+  }
+  EXPECT_EQ(store_->SongCount(), 2);
+}
+
+TEST_F(StoreTest, SearchBoundsAVeryLongQuery) {
+  store_->PutFile("/a.lrc", {1, 1}, {MakeSong("River", "X", "words")});
+  std::string text;
+  for (int i = 0; i < 5000; ++i) text += "river ";
+  EXPECT_EQ(store_->Search(text, 10).size(), 1U);
+  EXPECT_EQ(store_->Search(std::string(100000, 'r'), 10).size(), 0U);
+  EXPECT_EQ(store_->LastError(), "");
+}
+
+TEST_F(StoreTest, RecentLookupsNewestFirstAndTrimmed) {
+  EXPECT_TRUE(store_->RecentLookups(10).empty());
+  store_->RecordLookup({100, "First", "Someone", std::nullopt});
+  store_->RecordLookup({50, "Second", "", 7});  // an earlier clock still counts as newer
+  auto recent = store_->RecentLookups(10);
+  ASSERT_EQ(recent.size(), 2U);
+  EXPECT_EQ(recent[0].title, "Second");
+  EXPECT_EQ(recent[0].at, 50);
+  EXPECT_EQ(recent[0].songId, 7);
+  EXPECT_EQ(recent[1].title, "First");
+  EXPECT_EQ(recent[1].artist, "Someone");
+  EXPECT_EQ(recent[1].songId, std::nullopt);
+  EXPECT_EQ(store_->RecentLookups(1).size(), 1U);
+  EXPECT_TRUE(store_->RecentLookups(0).empty());
+
+  const int total = Store::kKeptLookups + 25;
+  for (int i = 0; i < total; ++i) {
+    store_->RecordLookup({i, "t" + std::to_string(i), "", std::nullopt});
+  }
+  recent = store_->RecentLookups(Store::kKeptLookups * 2);
+  ASSERT_EQ(recent.size(), static_cast<std::size_t>(Store::kKeptLookups));
+  EXPECT_EQ(recent.front().at, total - 1);
+  EXPECT_EQ(recent.back().at, total - Store::kKeptLookups);
+  EXPECT_EQ(store_->LastError(), "");
+}
+
+TEST_F(StoreTest, ABatchIsSeenByOtherConnectionsWhenCommitted) {
+  auto reader = OpenStore();
+  ASSERT_NE(reader, nullptr);
+  store_->Begin();
+  store_->Begin();  // already in one: nothing
+  for (int i = 0; i < 100; ++i) {
+    store_->PutFile("/f" + std::to_string(i), {i, i}, {MakeSong("T", "A", "w")});
+  }
+  EXPECT_EQ(reader->SongCount(), 0);
+  store_->Commit();
+  store_->Commit();  // none open: nothing
+  EXPECT_EQ(reader->SongCount(), 100);
+  EXPECT_EQ(store_->LastError(), "");
+  EXPECT_EQ(reader->LastError(), "");
+}
+
+TEST_F(StoreTest, ReopeningKeepsTheIndex) {
+  store_->PutFile("/a.lrc", {1, 2}, {MakeSong("T", "A", "w")});
+  store_.reset();
+  store_ = OpenStore();
+  ASSERT_NE(store_, nullptr);
+  EXPECT_EQ(store_->Stamp("/a.lrc"), (FileStamp{1, 2}));
+  EXPECT_EQ(store_->Search("w", 5).size(), 1U);
+}
+
+TEST_F(StoreTest, OpenRefusesWhatItCannotUse) {
+  std::string error;
+  EXPECT_EQ(Store::Open((dir_ / "missing" / "index.db").string(), error), nullptr);
+  EXPECT_NE(error, "");
+  error.clear();
+  EXPECT_EQ(Store::Open("", error), nullptr);
+  EXPECT_NE(error, "");
+
+  // Not a database at all.
+  const std::string junk = (dir_ / "junk.db").string();
+  {
+    std::FILE* file = std::fopen(junk.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    const std::string bytes(4096, 'x');
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+  }
+  error.clear();
+  EXPECT_EQ(Store::Open(junk, error), nullptr);
+  EXPECT_NE(error, "");
+
+  // An index from another version of the schema.
+  store_.reset();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(DbPath().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  error.clear();
+  EXPECT_EQ(Store::Open(DbPath(), error), nullptr);
+  EXPECT_NE(error.find("99"), std::string::npos) << error;
+}
+
+TEST_F(StoreTest, FailuresDegradeAndAreKept) {
+  store_->PutFile("/a.lrc", {1, 1}, {MakeSong("River", "A", "w")});
+  // Someone breaks the database under the running server.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(DbPath().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "DROP TABLE songs_fts; DROP TABLE lookups", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+
+  EXPECT_TRUE(store_->Search("river", 5).empty());
+  EXPECT_NE(store_->LastError(), "");
+  store_->RecordLookup({1, "x", "", std::nullopt});
+  EXPECT_TRUE(store_->RecentLookups(5).empty());
+  EXPECT_NE(store_->LastError().find("lookups"), std::string::npos) << store_->LastError();
+  // What does not need the dropped tables still works.
+  EXPECT_EQ(store_->FindTitle("river", 5).size(), 1U);
+}
+
+}  // namespace
+}  // namespace talvo
