@@ -61,6 +61,36 @@ void AddCandidates(LookupResult& result, const std::vector<SongRow>& rows) {
   }
 }
 
+// Edits between two keys in bytes, a swap of two neighbours counting as one (the commonest
+// typo); enough for the short keys of titles.
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  const std::size_t width = b.size() + 1;
+  std::vector<std::size_t> d((a.size() + 1) * width);
+  const auto at = [&](std::size_t i, std::size_t j) -> std::size_t& { return d[i * width + j]; };
+  for (std::size_t i = 0; i <= a.size(); ++i) at(i, 0) = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) at(0, j) = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t change = a[i - 1] == b[j - 1] ? 0 : 1;
+      at(i, j) = std::min({at(i - 1, j) + 1, at(i, j - 1) + 1, at(i - 1, j - 1) + change});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        at(i, j) = std::min(at(i, j), at(i - 2, j - 2) + 1);
+    }
+  }
+  return at(a.size(), b.size());
+}
+
+// A song that shares only some of the words searched for is still the one meant when its title
+// is the wanted one with words added after it ("(Live)", "Remastered 2009") or off by a typo.
+bool IsNearMiss(std::string_view wanted, std::string_view found) {
+  constexpr std::size_t kLongestCompared = 128;
+  if (wanted.empty() || found.empty()) return false;
+  if (wanted.starts_with(found) && wanted.size() > found.size() && wanted[found.size()] == ' ')
+    return true;
+  if (wanted.size() > kLongestCompared || found.size() > kLongestCompared) return false;
+  return EditDistance(wanted, found) <= std::max<std::size_t>(1, wanted.size() / 6);
+}
+
 }  // namespace
 
 // A connection borrowed from the pool for one request, given back when it ends.
@@ -132,6 +162,14 @@ LookupResult LyricsService::LookupSong(std::string_view title, std::string_view 
   if (rows.empty() && !artistKey.empty()) rows = store->Search(result.title, kCandidates + 1);
   if (!result.best && !rows.empty()) result.best = rows.front();
   AddCandidates(result, rows);
+  if (!result.best) {
+    rows = store->Search(result.title + " " + result.artist, kCandidates + 1, Store::Words::Any);
+    const auto near = std::find_if(rows.begin(), rows.end(), [&](const SongRow& row) {
+      return IsNearMiss(titleKey, MatchKey(row.song.title));
+    });
+    if (near != rows.end()) result.best = *near;
+    AddCandidates(result, rows);
+  }
 
   store->RecordLookup({.at = std::chrono::duration_cast<std::chrono::seconds>(
                                  std::chrono::system_clock::now().time_since_epoch())

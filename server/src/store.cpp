@@ -149,10 +149,10 @@ SongRow ReadSong(const Run& run) {
   return row;
 }
 
-// Free text as an FTS5 query that can only ever mean "all these words": each word a quoted
-// string (so AND, NEAR, col:, * and quotes are just text), the last one a prefix as the user may
-// still be typing it. Empty when there is no word.
-std::string SearchQuery(std::string_view text) {
+// Free text as an FTS5 query that can only ever mean "all these words" (the last one a prefix)
+// or "any of these words": each word a quoted string, so AND, NEAR, col:, * and quotes are just
+// text. Empty when there is no word.
+std::string SearchQuery(std::string_view text, Store::Words match) {
   const std::string key = MatchKey(text);
   std::string query;
   std::size_t words = 0;
@@ -161,7 +161,7 @@ std::string SearchQuery(std::string_view text) {
     std::size_t end = key.find(' ', start);
     if (end == std::string::npos) end = key.size();
     if (end > start) {
-      if (!query.empty()) query += ' ';
+      if (!query.empty()) query += match == Store::Words::All ? " " : " OR ";
       query += '"';
       for (const char c : std::string_view(key).substr(start, end - start)) {
         if (c == '"') query += '"';
@@ -172,7 +172,7 @@ std::string SearchQuery(std::string_view text) {
     }
     start = end + 1;
   }
-  if (!query.empty()) query += '*';
+  if (!query.empty() && match == Store::Words::All) query += '*';
   return query;
 }
 
@@ -449,8 +449,8 @@ std::vector<SongRow> Store::FindTitle(const std::string& titleKey, int limit) {
   return rows;
 }
 
-std::vector<SongRow> Store::Search(const std::string& text, int limit) {
-  const std::string query = SearchQuery(text);
+std::vector<SongRow> Store::Search(const std::string& text, int limit, Words words) {
+  const std::string query = SearchQuery(text, words);
   if (query.empty() || limit <= 0) return {};
   Run run(statements_->search);
   run.Bind(1, query).Bind(2, std::int64_t{limit});

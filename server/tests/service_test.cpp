@@ -233,6 +233,11 @@ const LookupCase kLookups[] = {
     {"punctuation", "windows-1252", "Night%2dSong%21", "Some+Band%2e", "The night is long"},
     {"upper_case_hex", "windows-1252", "Night%2DSong", "Some%20Band", "The night is long"},
     {"other_artist_same_title", "windows-1252", "Greensleeves", "Some+Choir", "Alas, my love"},
+    {"title_with_a_version_added", "windows-1252", "Night+Song+%28Live+2009%29", "Some+Band",
+     "The night is long"},
+    {"caption_with_a_version_added", "windows-1252", "Greensleeves+%5bRemastered%5d", "",
+     "Alas, my love"},
+    {"typo_in_the_title", "windows-1252", "Nigth+Song", "Some+Band", "The night is long"},
     {"words_of_the_lyrics", "windows-1252", "cast+me+off", "", "To cast me off discourteously"},
     {"windows_1252_bytes", "windows-1252", "Caf%e9+R%eave", "Chanteuse", "Un café, un rêve"},
     {"cp949_bytes", "cp949", "%be%c6%b8%ae%b6%fb", "Folk+Choir", "아리랑 고개로 넘어간다"},
@@ -259,12 +264,23 @@ INSTANTIATE_TEST_SUITE_P(Server, LookupTest, testing::ValuesIn(kLookups),
 TEST_F(ServerTest, NotFoundSaysWhatWasSearchedAndOffersASearch) {
   const int port = Start();
   ASSERT_NE(port, 0) << Errors();
+  // Sharing a word with songs in the library makes them suggestions, not the answer.
   const auto reply = Get(port, ShowTarget("Unknown+Tune", "Nobody%27s+Band"));
   EXPECT_EQ(reply.status, 200);
   EXPECT_NE(reply.body.find("No lyrics found"), std::string::npos);
   EXPECT_NE(reply.body.find("<b>Unknown Tune</b> by <b>Nobody&#39;s Band</b>"), std::string::npos)
       << reply.body;
   EXPECT_NE(reply.body.find("<form action=\"/search\""), std::string::npos);
+}
+
+TEST_F(ServerTest, ASharedWordMakesASuggestionNotAMatch) {
+  const int port = Start();
+  ASSERT_NE(port, 0) << Errors();
+  const auto reply = Get(port, ShowTarget("Night+Train", "Other+Band"));
+  EXPECT_NE(reply.body.find("No lyrics found"), std::string::npos) << reply.body;
+  EXPECT_NE(reply.body.find("<h2>Similar songs</h2>"), std::string::npos);
+  EXPECT_NE(reply.body.find("Night Song</a> &mdash; Some Band"), std::string::npos);
+  EXPECT_EQ(reply.body.find("The night is long"), std::string::npos);
 }
 
 TEST_F(ServerTest, MarkupInTheLibraryShowsAsText) {
