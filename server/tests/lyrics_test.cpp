@@ -170,6 +170,10 @@ struct SplitCase {
   std::string_view title;
 };
 
+void PrintTo(const SplitCase& c, std::ostream* os) {
+  *os << '"' << c.text << '"';
+}
+
 class ArtistTitle : public testing::TestWithParam<SplitCase> {};
 
 TEST_P(ArtistTitle, Splits) {

@@ -220,6 +220,10 @@ struct LookupCase {
   const char* shows;  // a line of the page expected
 };
 
+void PrintTo(const LookupCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 // Lookups as the plugin sends them: tag fields, captions, code-page bytes and near misses.
 const LookupCase kLookups[] = {
     {"tag", "windows-1252", "Night+Song", "Some+Band", "The night is long"},
@@ -326,6 +330,10 @@ struct BadRequestCase {
   int status;
 };
 
+void PrintTo(const BadRequestCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class BadRequestTest : public ServerTest, public testing::WithParamInterface<BadRequestCase> {};
 
 TEST_P(BadRequestTest, AnswersShortPlainText) {
@@ -430,6 +438,10 @@ struct OptionCase {
   int status;
   const char* says;  // on stderr, or on stdout for status 0
 };
+
+void PrintTo(const OptionCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class OptionTest : public ServerTest, public testing::WithParamInterface<OptionCase> {};
 

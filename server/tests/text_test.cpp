@@ -59,6 +59,10 @@ struct DecodeCase {
   bool lossy;
 };
 
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+  *os << c.page << ": " << c.utf8;
+}
+
 class ToUtf8 : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(ToUtf8, Decodes) {
@@ -118,6 +122,10 @@ struct FileCase {
   std::string_view utf8;
   bool lossy;
 };
+
+void PrintTo(const FileCase& c, std::ostream* os) {
+  *os << '"' << c.utf8 << '"';
+}
 
 class FileText : public testing::TestWithParam<FileCase> {};
 
