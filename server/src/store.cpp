@@ -231,7 +231,9 @@ struct Store::Statements {
          "DELETE FROM lookups WHERE id <= "
          "(SELECT id FROM lookups ORDER BY id DESC LIMIT 1 OFFSET ?1)"},
         {&recentLookups,
-         "SELECT at, title, artist, song_id FROM lookups ORDER BY id DESC LIMIT ?1"},
+         // A song looked up again moves to the top rather than showing twice.
+         "SELECT at, title, artist, song_id FROM lookups WHERE id IN "
+         "(SELECT MAX(id) FROM lookups GROUP BY title, artist) ORDER BY id DESC LIMIT ?1"},
     };
     for (const auto& [statement, sql] : all) {
       const int code = statement->Prepare(db, sql);

@@ -80,7 +80,7 @@ class Store {
 
   // Keeps only the latest kKeptLookups.
   void RecordLookup(const Lookup& lookup);
-  // The latest lookups, newest (most recently recorded) first.
+  // The latest lookups, newest (most recently recorded) first, each title and artist once.
   std::vector<Lookup> RecentLookups(int limit);
   static constexpr int kKeptLookups = 500;
 

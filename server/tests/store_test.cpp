@@ -262,6 +262,14 @@ TEST_F(StoreTest, RecentLookupsNewestFirstAndTrimmed) {
   EXPECT_EQ(store_->RecentLookups(1).size(), 1U);
   EXPECT_TRUE(store_->RecentLookups(0).empty());
 
+  // Looked up again: moved to the top, not listed twice.
+  store_->RecordLookup({200, "First", "Someone", 3});
+  recent = store_->RecentLookups(10);
+  ASSERT_EQ(recent.size(), 2U);
+  EXPECT_EQ(recent[0].title, "First");
+  EXPECT_EQ(recent[0].songId, 3);
+  EXPECT_EQ(recent[1].title, "Second");
+
   const int total = Store::kKeptLookups + 25;
   for (int i = 0; i < total; ++i) {
     store_->RecordLookup({i, "t" + std::to_string(i), "", std::nullopt});
