@@ -158,8 +158,12 @@ LookupResult LyricsService::LookupSong(std::string_view title, std::string_view 
     if (!result.best && !rows.empty()) result.best = rows.front();
     AddCandidates(result, rows);
   }
-  rows = store->Search(result.title + " " + result.artist, kCandidates + 1);
-  if (rows.empty() && !artistKey.empty()) rows = store->Search(result.title, kCandidates + 1);
+  // Found already: suggestions need only the names, a far cheaper search than the words.
+  const auto fields = result.best ? Store::Fields::Names : Store::Fields::All;
+  rows =
+      store->Search(result.title + " " + result.artist, kCandidates + 1, Store::Words::All, fields);
+  if (rows.empty() && !artistKey.empty())
+    rows = store->Search(result.title, kCandidates + 1, Store::Words::All, fields);
   if (!result.best && !rows.empty()) result.best = rows.front();
   AddCandidates(result, rows);
   if (!result.best) {

@@ -152,7 +152,7 @@ SongRow ReadSong(const Run& run) {
 // Free text as an FTS5 query that can only ever mean "all these words" (the last one a prefix)
 // or "any of these words": each word a quoted string, so AND, NEAR, col:, * and quotes are just
 // text. Empty when there is no word.
-std::string SearchQuery(std::string_view text, Store::Words match) {
+std::string SearchQuery(std::string_view text, Store::Words match, Store::Fields fields) {
   const std::string key = MatchKey(text);
   std::string query;
   std::size_t words = 0;
@@ -172,7 +172,9 @@ std::string SearchQuery(std::string_view text, Store::Words match) {
     }
     start = end + 1;
   }
-  if (!query.empty() && match == Store::Words::All) query += '*';
+  if (query.empty()) return query;
+  if (match == Store::Words::All) query += '*';
+  if (fields == Store::Fields::Names) query = "{title_key artist_key}: (" + query + ")";
   return query;
 }
 
@@ -420,11 +422,13 @@ std::int64_t Store::SongCount() {
 
 namespace {
 
-// Every row, and in code how the last step ended.
-std::vector<SongRow> Collect(Run& run, int& code) {
+// Every row of a song query; a failed step is handed to report and leaves no rows.
+template <class Report>
+std::vector<SongRow> Collect(Run& run, Report report) {
   std::vector<SongRow> rows;
+  int code = SQLITE_OK;
   while ((code = run.Step()) == SQLITE_ROW) rows.push_back(ReadSong(run));
-  if (!Ok(code)) rows.clear();
+  if (!report(code)) rows.clear();
   return rows;
 }
 
@@ -435,31 +439,22 @@ std::vector<SongRow> Store::FindExact(const std::string& titleKey, const std::st
   if (limit <= 0) return {};
   Run run(statements_->findExact);
   run.Bind(1, titleKey).Bind(2, artistKey).Bind(3, std::int64_t{limit});
-  int code = SQLITE_OK;
-  std::vector<SongRow> rows = Collect(run, code);
-  Check(code, "find exact");
-  return rows;
+  return Collect(run, [this](int code) { return Check(code, "find exact"); });
 }
 
 std::vector<SongRow> Store::FindTitle(const std::string& titleKey, int limit) {
   if (limit <= 0) return {};
   Run run(statements_->findTitle);
   run.Bind(1, titleKey).Bind(2, std::int64_t{limit});
-  int code = SQLITE_OK;
-  std::vector<SongRow> rows = Collect(run, code);
-  Check(code, "find title");
-  return rows;
+  return Collect(run, [this](int code) { return Check(code, "find title"); });
 }
 
-std::vector<SongRow> Store::Search(const std::string& text, int limit, Words words) {
-  const std::string query = SearchQuery(text, words);
+std::vector<SongRow> Store::Search(const std::string& text, int limit, Words words, Fields fields) {
+  const std::string query = SearchQuery(text, words, fields);
   if (query.empty() || limit <= 0) return {};
   Run run(statements_->search);
   run.Bind(1, query).Bind(2, std::int64_t{limit});
-  int code = SQLITE_OK;
-  std::vector<SongRow> rows = Collect(run, code);
-  Check(code, "search");
-  return rows;
+  return Collect(run, [this](int code) { return Check(code, "search"); });
 }
 
 std::optional<SongRow> Store::SongById(std::int64_t id) {
