@@ -91,6 +91,39 @@ bool IsNearMiss(std::string_view wanted, std::string_view found) {
   return EditDistance(wanted, found) <= std::max<std::size_t>(1, wanted.size() / 6);
 }
 
+// The lookup itself, on names already split: fills best and candidates.
+void FindSong(Store& store, LookupResult& result) {
+  const auto titleKey = MatchKey(result.title);
+  const auto artistKey = MatchKey(result.artist);
+  std::vector<SongRow> rows;
+  if (!titleKey.empty() && !artistKey.empty()) {
+    rows = store.FindExact(titleKey, artistKey, 1);
+    if (!rows.empty()) result.best = rows.front();
+  }
+  if (!titleKey.empty()) {
+    rows = store.FindTitle(titleKey, kCandidates + 1);
+    if (!result.best && !rows.empty()) result.best = rows.front();
+    AddCandidates(result, rows);
+  }
+  // Found: the other versions of the title are the suggestions. A ranked search costs a hundred
+  // lookups on a large library and is only worth it when nothing matched by name.
+  if (result.best) return;
+
+  rows = store.Search(result.title + " " + result.artist, kCandidates + 1);
+  if (rows.empty() && !artistKey.empty()) rows = store.Search(result.title, kCandidates + 1);
+  if (!rows.empty()) {
+    result.best = rows.front();
+    AddCandidates(result, rows);
+    return;
+  }
+  rows = store.Search(result.title + " " + result.artist, kCandidates + 1, Store::Words::Any);
+  const auto near = std::find_if(rows.begin(), rows.end(), [&](const SongRow& row) {
+    return IsNearMiss(titleKey, MatchKey(row.song.title));
+  });
+  if (near != rows.end()) result.best = *near;
+  AddCandidates(result, rows);
+}
+
 }  // namespace
 
 // A connection borrowed from the pool for one request, given back when it ends.
@@ -103,6 +136,7 @@ class LyricsService::Lease {
   Lease(const Lease&) = delete;
   Lease& operator=(const Lease&) = delete;
   Store* operator->() const { return store_.get(); }
+  Store& operator*() const { return *store_; }
   explicit operator bool() const { return store_ != nullptr; }
 
  private:
@@ -145,36 +179,10 @@ LookupResult LyricsService::LookupSong(std::string_view title, std::string_view 
   }
   Lease store(*this);
   if (!store) return result;
+  FindSong(*store, result);
 
-  const auto titleKey = MatchKey(result.title);
-  const auto artistKey = MatchKey(result.artist);
-  std::vector<SongRow> rows;
-  if (!titleKey.empty() && !artistKey.empty()) {
-    rows = store->FindExact(titleKey, artistKey, 1);
-    if (!rows.empty()) result.best = rows.front();
-  }
-  if (!titleKey.empty()) {
-    rows = store->FindTitle(titleKey, kCandidates + 1);
-    if (!result.best && !rows.empty()) result.best = rows.front();
-    AddCandidates(result, rows);
-  }
-  // Found already: suggestions need only the names, a far cheaper search than the words.
-  const auto fields = result.best ? Store::Fields::Names : Store::Fields::All;
-  rows =
-      store->Search(result.title + " " + result.artist, kCandidates + 1, Store::Words::All, fields);
-  if (rows.empty() && !artistKey.empty())
-    rows = store->Search(result.title, kCandidates + 1, Store::Words::All, fields);
-  if (!result.best && !rows.empty()) result.best = rows.front();
-  AddCandidates(result, rows);
-  if (!result.best) {
-    rows = store->Search(result.title + " " + result.artist, kCandidates + 1, Store::Words::Any);
-    const auto near = std::find_if(rows.begin(), rows.end(), [&](const SongRow& row) {
-      return IsNearMiss(titleKey, MatchKey(row.song.title));
-    });
-    if (near != rows.end()) result.best = *near;
-    AddCandidates(result, rows);
-  }
-
+  // One writer at a time in this process: SQLite makes a second one sleep and retry.
+  const std::lock_guard writing(recordMutex_);
   store->RecordLookup({.at = std::chrono::duration_cast<std::chrono::seconds>(
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count(),

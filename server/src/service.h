@@ -53,6 +53,7 @@ class LyricsService {
   CodePage codePage_;
   std::mutex poolMutex_;
   std::vector<std::unique_ptr<Store>> pool_;
+  std::mutex recordMutex_;
 };
 
 }  // namespace talvo

@@ -152,7 +152,7 @@ SongRow ReadSong(const Run& run) {
 // Free text as an FTS5 query that can only ever mean "all these words" (the last one a prefix)
 // or "any of these words": each word a quoted string, so AND, NEAR, col:, * and quotes are just
 // text. Empty when there is no word.
-std::string SearchQuery(std::string_view text, Store::Words match, Store::Fields fields) {
+std::string SearchQuery(std::string_view text, Store::Words match) {
   const std::string key = MatchKey(text);
   std::string query;
   std::size_t words = 0;
@@ -172,9 +172,7 @@ std::string SearchQuery(std::string_view text, Store::Words match, Store::Fields
     }
     start = end + 1;
   }
-  if (query.empty()) return query;
-  if (match == Store::Words::All) query += '*';
-  if (fields == Store::Fields::Names) query = "{title_key artist_key}: (" + query + ")";
+  if (!query.empty() && match == Store::Words::All) query += '*';
   return query;
 }
 
@@ -449,8 +447,8 @@ std::vector<SongRow> Store::FindTitle(const std::string& titleKey, int limit) {
   return Collect(run, [this](int code) { return Check(code, "find title"); });
 }
 
-std::vector<SongRow> Store::Search(const std::string& text, int limit, Words words, Fields fields) {
-  const std::string query = SearchQuery(text, words, fields);
+std::vector<SongRow> Store::Search(const std::string& text, int limit, Words words) {
+  const std::string query = SearchQuery(text, words);
   if (query.empty() || limit <= 0) return {};
   Run run(statements_->search);
   run.Bind(1, query).Bind(2, std::int64_t{limit});
@@ -468,6 +466,9 @@ std::optional<SongRow> Store::SongById(std::int64_t id) {
 }
 
 void Store::RecordLookup(const Lookup& lookup) {
+  // The insert and the trim as one commit, unless the caller's transaction already holds them.
+  const bool own = sqlite3_get_autocommit(db_) != 0;
+  if (own) Begin();
   {
     Run run(statements_->putLookup);
     run.Bind(1, lookup.at).Bind(2, lookup.title).Bind(3, lookup.artist);
@@ -476,10 +477,12 @@ void Store::RecordLookup(const Lookup& lookup) {
     } else {
       run.BindNull(4);
     }
-    if (!Check(run.Step(), "record lookup")) return;
+    if (Check(run.Step(), "record lookup")) {
+      Run trim(statements_->trimLookups);
+      Check(trim.Bind(1, std::int64_t{kKeptLookups}).Step(), "trim lookups");
+    }
   }
-  Run run(statements_->trimLookups);
-  Check(run.Bind(1, std::int64_t{kKeptLookups}).Step(), "trim lookups");
+  if (own) Commit();
 }
 
 std::vector<Lookup> Store::RecentLookups(int limit) {

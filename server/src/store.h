@@ -72,14 +72,10 @@ class Store {
   // Whether a search wants songs with all the words (the last may be a prefix, as a user may
   // still be typing it) or any of them, the songs with more of them ranked first.
   enum class Words { All, Any };
-  // Where a search looks: titles, artists and lyrics, or titles and artists alone (far fewer
-  // matches to rank, for suggestions beside a song already found).
-  enum class Fields { All, Names };
   // FTS5 search over titles, artists and lyrics, ranked (bm25, titles and artists weigh most).
   // text is free text from a user: every word is matched as a quoted term, never as FTS5 query
   // syntax. Empty text finds nothing.
-  std::vector<SongRow> Search(const std::string& text, int limit, Words words = Words::All,
-                              Fields fields = Fields::All);
+  std::vector<SongRow> Search(const std::string& text, int limit, Words words = Words::All);
   std::optional<SongRow> SongById(std::int64_t id);
 
   // Keeps only the latest kKeptLookups.
