@@ -212,6 +212,18 @@ class ServerTest : public testing::Test {
   std::unique_ptr<ServerProcess> server_;
 };
 
+// The server on the fixture's library with the default options, started before each test.
+class RunningServerTest : public ServerTest {
+ protected:
+  void SetUp() override {
+    ServerTest::SetUp();
+    port_ = Start();
+    ASSERT_NE(port_, 0) << Errors();
+  }
+
+  int port_ = 0;
+};
+
 struct LookupCase {
   const char* name;
   const char* codePage;
@@ -265,9 +277,8 @@ TEST_P(LookupTest, ShowsTheSong) {
 INSTANTIATE_TEST_SUITE_P(Server, LookupTest, testing::ValuesIn(kLookups),
                          [](const auto& test) { return std::string(test.param.name); });
 
-TEST_F(ServerTest, NotFoundSaysWhatWasSearchedAndOffersASearch) {
-  const int port = Start();
-  ASSERT_NE(port, 0) << Errors();
+TEST_F(RunningServerTest, NotFoundSaysWhatWasSearchedAndOffersASearch) {
+  const int port = port_;
   // Sharing a word with songs in the library makes them suggestions, not the answer.
   const auto reply = Get(port, ShowTarget("Unknown+Tune", "Nobody%27s+Band"));
   EXPECT_EQ(reply.status, 200);
@@ -277,9 +288,8 @@ TEST_F(ServerTest, NotFoundSaysWhatWasSearchedAndOffersASearch) {
   EXPECT_NE(reply.body.find("<form action=\"/search\""), std::string::npos);
 }
 
-TEST_F(ServerTest, ASharedWordMakesASuggestionNotAMatch) {
-  const int port = Start();
-  ASSERT_NE(port, 0) << Errors();
+TEST_F(RunningServerTest, ASharedWordMakesASuggestionNotAMatch) {
+  const int port = port_;
   const auto reply = Get(port, ShowTarget("Night+Train", "Other+Band"));
   EXPECT_NE(reply.body.find("No lyrics found"), std::string::npos) << reply.body;
   EXPECT_NE(reply.body.find("<h2>Similar songs</h2>"), std::string::npos);
@@ -287,9 +297,8 @@ TEST_F(ServerTest, ASharedWordMakesASuggestionNotAMatch) {
   EXPECT_EQ(reply.body.find("The night is long"), std::string::npos);
 }
 
-TEST_F(ServerTest, MarkupInTheLibraryShowsAsText) {
-  const int port = Start();
-  ASSERT_NE(port, 0) << Errors();
+TEST_F(RunningServerTest, MarkupInTheLibraryShowsAsText) {
+  const int port = port_;
   const auto reply = Get(port, ShowTarget("%3cscript%3ealert%281%29%3c%2fscript%3e", "Markup"));
   EXPECT_NE(reply.body.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos)
       << reply.body;
@@ -298,9 +307,8 @@ TEST_F(ServerTest, MarkupInTheLibraryShowsAsText) {
   EXPECT_EQ(reply.body.find("<b>bold"), std::string::npos);
 }
 
-TEST_F(ServerTest, IndexSearchAndApi) {
-  const int port = Start();
-  ASSERT_NE(port, 0) << Errors();
+TEST_F(RunningServerTest, IndexSearchAndApi) {
+  const int port = port_;
   Get(port, ShowTarget("Night+Song", "Some+Band"));
 
   const auto index = Get(port, "/kr/lyrics_plugin_index.html");
@@ -334,12 +342,12 @@ void PrintTo(const BadRequestCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-class BadRequestTest : public ServerTest, public testing::WithParamInterface<BadRequestCase> {};
+class BadRequestTest : public RunningServerTest,
+                       public testing::WithParamInterface<BadRequestCase> {};
 
 TEST_P(BadRequestTest, AnswersShortPlainText) {
   const auto& param = GetParam();
-  const int port = Start();
-  ASSERT_NE(port, 0) << Errors();
+  const int port = port_;
   const auto reply = Request(port, param.method, param.target);
   EXPECT_EQ(reply.status, param.status) << reply.headers;
   EXPECT_NE(reply.headers.find("text/plain"), std::string::npos) << reply.headers;
@@ -370,23 +378,20 @@ const BadRequestCase kBadRequests[] = {
 INSTANTIATE_TEST_SUITE_P(Server, BadRequestTest, testing::ValuesIn(kBadRequests),
                          [](const auto& test) { return std::string(test.param.name); });
 
-TEST_F(ServerTest, MethodNotAllowedNamesTheAllowedOnes) {
-  const int port = Start();
-  ASSERT_NE(port, 0) << Errors();
+TEST_F(RunningServerTest, MethodNotAllowedNamesTheAllowedOnes) {
+  const int port = port_;
   EXPECT_NE(Request(port, "POST", "/").headers.find("Allow: GET, HEAD"), std::string::npos);
 }
 
-TEST_F(ServerTest, HeadAnswersWithoutABody) {
-  const int port = Start();
-  ASSERT_NE(port, 0) << Errors();
+TEST_F(RunningServerTest, HeadAnswersWithoutABody) {
+  const int port = port_;
   const auto reply = Request(port, "HEAD", ShowTarget("Night+Song", "Some+Band"));
   EXPECT_EQ(reply.status, 200);
   EXPECT_TRUE(reply.body.empty());
 }
 
-TEST_F(ServerTest, RescanSeesAddedChangedAndRemovedFiles) {
-  const int port = Start();
-  ASSERT_NE(port, 0) << Errors();
+TEST_F(RunningServerTest, RescanSeesAddedChangedAndRemovedFiles) {
+  const int port = port_;
   const auto show = [&](const char* title, const char* singer) {
     return Get(port, ShowTarget(title, singer)).body;
   };
