@@ -105,9 +105,12 @@ void FindSong(Store& store, LookupResult& result) {
     if (!result.best && !rows.empty()) result.best = rows.front();
     AddCandidates(result, rows);
   }
-  // Found: the other versions of the title are the suggestions. A ranked search costs a hundred
-  // lookups on a large library and is only worth it when nothing matched by name.
-  if (result.best) return;
+  // Found: the other versions of the title and the artist's other songs are the suggestions. A
+  // ranked search costs a hundred lookups on a large library; it is for when nothing matched.
+  if (result.best) {
+    AddCandidates(result, store.FindArtist(MatchKey(result.best->song.artist), kCandidates + 1));
+    return;
+  }
 
   rows = store.Search(result.title + " " + result.artist, kCandidates + 1);
   if (rows.empty() && !artistKey.empty()) rows = store.Search(result.title, kCandidates + 1);

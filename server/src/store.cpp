@@ -39,6 +39,7 @@ CREATE TABLE songs(
 );
 CREATE INDEX songs_by_keys ON songs(title_key, artist_key);
 CREATE INDEX songs_by_path ON songs(path);
+CREATE INDEX songs_by_artist ON songs(artist_key, title_key);
 -- Keys are MatchKey already; lyrics are folded by the tokenizer the same way the query is.
 CREATE VIRTUAL TABLE songs_fts USING fts5(
   title_key, artist_key, lyrics,
@@ -192,7 +193,7 @@ struct Store::Statements {
   Statement begin, commit, rollback;
   Statement savepoint, release, rollbackTo;
   Statement stamp, paths, putFile, deleteSongs, putSong, deleteFile, songCount;
-  Statement findExact, findTitle, search, songById;
+  Statement findExact, findTitle, findArtist, search, songById;
   Statement putLookup, trimLookups, recentLookups;
 
   int Prepare(sqlite3* db) {
@@ -221,6 +222,9 @@ struct Store::Statements {
         {&findTitle, "SELECT " + columns +
                          " FROM songs s WHERE s.title_key = ?1 "
                          "ORDER BY length(s.lyrics) DESC, s.id LIMIT ?2"},
+        {&findArtist, "SELECT " + columns +
+                          " FROM songs s WHERE s.artist_key = ?1 AND s.artist_key <> '' "
+                          "ORDER BY s.title_key, s.id LIMIT ?2"},
         {&search, "SELECT " + columns +
                       " FROM songs_fts JOIN songs s ON s.id = songs_fts.rowid "
                       "WHERE songs_fts MATCH ?1 "
@@ -445,6 +449,13 @@ std::vector<SongRow> Store::FindTitle(const std::string& titleKey, int limit) {
   Run run(statements_->findTitle);
   run.Bind(1, titleKey).Bind(2, std::int64_t{limit});
   return Collect(run, [this](int code) { return Check(code, "find title"); });
+}
+
+std::vector<SongRow> Store::FindArtist(const std::string& artistKey, int limit) {
+  if (limit <= 0) return {};
+  Run run(statements_->findArtist);
+  run.Bind(1, artistKey).Bind(2, std::int64_t{limit});
+  return Collect(run, [this](int code) { return Check(code, "find artist"); });
 }
 
 std::vector<SongRow> Store::Search(const std::string& text, int limit, Words words) {

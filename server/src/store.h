@@ -69,6 +69,8 @@ class Store {
                                  int limit);
   // Songs whose title key is exactly this, whatever the artist.
   std::vector<SongRow> FindTitle(const std::string& titleKey, int limit);
+  // Songs by the artist with this key, in title order; none for the empty key.
+  std::vector<SongRow> FindArtist(const std::string& artistKey, int limit);
   // Whether a search wants songs with all the words (the last may be a prefix, as a user may
   // still be typing it) or any of them, the songs with more of them ranked first.
   enum class Words { All, Any };

@@ -297,6 +297,17 @@ TEST_F(RunningServerTest, ASharedWordMakesASuggestionNotAMatch) {
   EXPECT_EQ(reply.body.find("The night is long"), std::string::npos);
 }
 
+TEST_F(ServerTest, TheArtistsOtherSongsAreSuggested) {
+  WriteFile(library_ / "Some Band - Day Song.txt", "The day is short\n");
+  const int port = Start();
+  ASSERT_NE(port, 0) << Errors();
+  const auto reply = Get(port, ShowTarget("Night+Song", "Some+Band"));
+  EXPECT_NE(reply.body.find("The night is long"), std::string::npos) << reply.body;
+  EXPECT_NE(reply.body.find("<h2>Other songs</h2>"), std::string::npos);
+  EXPECT_NE(reply.body.find("Day Song</a> &mdash; Some Band"), std::string::npos);
+  EXPECT_EQ(reply.body.find("Night Song</a>"), std::string::npos) << "not the song itself";
+}
+
 TEST_F(RunningServerTest, MarkupInTheLibraryShowsAsText) {
   const int port = port_;
   const auto reply = Get(port, ShowTarget("%3cscript%3ealert%281%29%3c%2fscript%3e", "Markup"));

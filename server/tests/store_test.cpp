@@ -135,11 +135,21 @@ TEST_F(StoreTest, FindExactAndTitleUseTheGivenKeys) {
   EXPECT_TRUE(store_->FindExact("Yesterday", "The Beatles", 10).empty());
   EXPECT_TRUE(store_->FindTitle("Yesterday", 10).empty());
   EXPECT_TRUE(store_->FindExact("yesterday", "", 10).empty());
+
+  // An artist's songs in title order.
+  const auto artist = store_->FindArtist("the beatles", 10);
+  ASSERT_EQ(artist.size(), 3U);
+  EXPECT_EQ(artist[2].song.title, "Yesterday Once More");
+  EXPECT_EQ(store_->FindArtist("someone else", 10).size(), 1U);
+  EXPECT_TRUE(store_->FindArtist("The Beatles", 10).empty());
 }
 
 TEST_F(StoreTest, EmptyArtistIsAKeyLikeAnyOther) {
   store_->PutFile("/t.txt", {1, 1}, {MakeSong("Only A Title", "", "words")});
+  store_->PutFile("/u.txt", {1, 1}, {MakeSong("Another Title", "", "words")});
   EXPECT_EQ(store_->FindExact("only a title", "", 5).size(), 1U);
+  // Songs without an artist are not one artist's songs.
+  EXPECT_TRUE(store_->FindArtist("", 5).empty());
 }
 
 TEST_F(StoreTest, SearchRanksNamesAboveLyrics) {
