@@ -71,14 +71,10 @@ bool IsAudioExtension(std::string_view extension) {
          kAudioExtensions.end();
 }
 
-// File names are bytes; copied from elsewhere they may be in the player's code page.
-std::string NameText(const std::string& bytes, const CodePage& codePage) {
-  return IsValidUtf8(bytes) ? bytes : codePage.ToUtf8(bytes);
-}
-
 // Fills in the names the file's own text left empty from its stem, "Artist - Title" or a title.
 void NamesFromStem(const fs::path& file, const CodePage& codePage, Song& song) {
-  const std::string stem = NameText(file.stem().string(), codePage);
+  // File names are bytes; copied from elsewhere they may be in the player's code page.
+  const std::string stem = Utf8OrCodePage(file.stem().string(), codePage);
   std::string_view name = DropPlaylistNumber(stem);
   if (name.empty()) name = stem;
   std::string artist;

@@ -56,18 +56,20 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
         return std::nullopt;
       }
     } else if (arg == "--db") {
-      if (!hasValue || value().empty()) {
+      const std::string_view name = hasValue ? value() : "";
+      if (name.empty()) {
         error = "--db needs a file name";
         return std::nullopt;
       }
-      options.database = argv[i];
+      options.database = name;
       databaseGiven = true;
     } else if (arg == "--codepage") {
-      if (!hasValue || value().empty()) {
+      const std::string_view name = hasValue ? value() : "";
+      if (name.empty()) {
         error = "--codepage needs a name, as in windows-1252 or cp949";
         return std::nullopt;
       }
-      options.codePage = argv[i];
+      options.codePage = name;
     } else if (arg == "--rescan") {
       options.rescanOnly = true;
     } else if (arg == "--rescan-interval") {

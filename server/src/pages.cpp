@@ -148,23 +148,6 @@ std::string JsonEscape(std::string_view text) {
   return out;
 }
 
-std::string UrlEncode(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'Z') ||
-        (byte >= 'a' && byte <= 'z') || c == '-' || c == '.' || c == '_' || c == '~') {
-      out += c;
-    } else {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    }
-  }
-  return out;
-}
-
 std::string ShowPage(const LookupResult& result) {
   if (result.best) {
     std::string body = SongBody(result.best->song);

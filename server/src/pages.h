@@ -18,9 +18,6 @@ std::string HtmlEscape(std::string_view text);
 // Text for the inside of a JSON string; control characters as \uXXXX. The text must be UTF-8.
 std::string JsonEscape(std::string_view text);
 
-// A query value as a browser encodes UTF-8 in a link: unreserved bytes kept, others %XX.
-std::string UrlEncode(std::string_view text);
-
 // The show page: the best match's lyrics, or a not-found page with a search form.
 std::string ShowPage(const LookupResult& result);
 // One song by itself, as a candidate link opens it.

@@ -196,11 +196,6 @@ LookupResult LyricsService::LookupSong(std::string_view title, std::string_view 
 }
 
 void LyricsService::Install(httplib::Server& server) {
-  // Text typed into our own UTF-8 pages arrives as UTF-8; the plugin's arrives in its code page.
-  const auto clientText = [this](const std::string& bytes) {
-    return IsValidUtf8(bytes) ? bytes : codePage_.ToUtf8(bytes);
-  };
-
   server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
     if (request.method != "GET" && request.method != "HEAD") {
       response.set_header("Allow", "GET, HEAD");
@@ -232,6 +227,7 @@ void LyricsService::Install(httplib::Server& server) {
     };
   };
 
+  // The plugin sends its code page; our own UTF-8 forms and other clients send UTF-8.
   server.Get(R"(/kr/lyrics_plugin_show\.html)",
              withQuery([this](const QueryFields& fields, httplib::Response& response) {
                const auto result = LookupSong(codePage_.ToUtf8(FieldValue(fields, "title")),
@@ -239,17 +235,15 @@ void LyricsService::Install(httplib::Server& server) {
                response.set_content(ShowPage(result), kHtml);
              }));
 
-  server.Get("/api/lyrics",
-             withQuery([this, clientText](const QueryFields& fields, httplib::Response& response) {
-               const auto result =
-                   LookupSong(clientText(std::string(FieldValue(fields, "title"))),
-                              clientText(std::string(FieldValue(fields, "singer"))));
-               response.set_content(LookupJson(result), "application/json; charset=utf-8");
-             }));
+  server.Get(
+      "/api/lyrics", withQuery([this](const QueryFields& fields, httplib::Response& response) {
+        const auto result = LookupSong(Utf8OrCodePage(FieldValue(fields, "title"), codePage_),
+                                       Utf8OrCodePage(FieldValue(fields, "singer"), codePage_));
+        response.set_content(LookupJson(result), "application/json; charset=utf-8");
+      }));
 
-  server.Get("/search",
-             withQuery([this, clientText](const QueryFields& fields, httplib::Response& response) {
-               const auto query = clientText(std::string(FieldValue(fields, "q")));
+  server.Get("/search", withQuery([this](const QueryFields& fields, httplib::Response& response) {
+               const auto query = Utf8OrCodePage(FieldValue(fields, "q"), codePage_);
                Lease store(*this);
                if (!store) return Fail(response, 503);
                response.set_content(SearchPage(query, store->Search(query, kSearchResults)), kHtml);

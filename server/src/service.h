@@ -42,8 +42,6 @@ class LyricsService {
   // 400/404/405/414 answers and the error pages.
   void Install(httplib::Server& server);
 
-  const CodePage& codePage() const { return codePage_; }
-
  private:
   class Lease;
   std::unique_ptr<Store> Borrow();

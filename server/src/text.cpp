@@ -204,6 +204,10 @@ std::string DecodeFileText(std::string_view bytes, const CodePage& fallback, boo
   return text;
 }
 
+std::string Utf8OrCodePage(std::string_view bytes, const CodePage& codePage) {
+  return IsValidUtf8(bytes) ? std::string(bytes) : codePage.ToUtf8(bytes);
+}
+
 bool IsValidUtf8(std::string_view bytes) {
   const auto* const s = reinterpret_cast<const uint8_t*>(bytes.data());
   const auto length = static_cast<int64_t>(bytes.size());

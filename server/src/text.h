@@ -35,6 +35,9 @@ class CodePage {
 // line ends become "\n". lossy as for CodePage::ToUtf8.
 std::string DecodeFileText(std::string_view bytes, const CodePage& fallback, bool* lossy = nullptr);
 
+// Bytes from a source that may send either: as they are when they are UTF-8, else from codePage.
+std::string Utf8OrCodePage(std::string_view bytes, const CodePage& codePage);
+
 // True when bytes are well-formed UTF-8.
 bool IsValidUtf8(std::string_view bytes);
 
