@@ -1,6 +1,7 @@
 #include "child.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -121,4 +122,11 @@ ChildRun RunChild(const std::string& program, const std::vector<std::string>& ar
   run.out = Lines(ReadWhole(outPath));
   run.errors = ReadWhole(errorPath);
   return run;
+}
+
+std::string WhyNoDebugger() {
+  const char* emulator = std::getenv("TALVO_WINE_EMULATOR");
+  if (emulator == nullptr || *emulator == '\0') return {};
+  return std::string("Wine runs under ") + emulator +
+         ", which provides no ptrace, so no debugger can attach to the player";
 }

@@ -20,3 +20,7 @@ struct ChildRun {
 // `debugged`, this process is its debugger and collects its debugger output.
 ChildRun RunChild(const std::string& program, const std::vector<std::string>& arguments,
                   const std::string& folder, bool debugged = false);
+
+// Why no child can be debugged here, or empty when one can. QEMU's user-mode emulator (named by
+// TALVO_WINE_EMULATOR) gives Wine no ptrace, which Wine's debugger support needs.
+std::string WhyNoDebugger();

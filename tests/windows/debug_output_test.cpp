@@ -7,6 +7,7 @@
 namespace {
 
 TEST(DebugOutput, IsOneLinePerPageEqualToItsAddress) {
+  if (const std::string why = WhyNoDebugger(); !why.empty()) GTEST_SKIP() << why;
   const Sandbox& sandbox = Sandbox::Get();
   ASSERT_TRUE(
       sandbox.Write("night.mp3", std::string(400, '\xff') + Id3v1Block("Night Song", "Some Band")));
