@@ -79,7 +79,10 @@ void FindSong(Store& store, LookupResult& result) {
     AddCandidates(result, rows);
     return;
   }
-  rows = store.Search(result.title + " " + result.artist, kCandidates + 1, Store::Words::Any);
+  // Names only: a word shared with the lyrics of thousands of songs ranks them all and says
+  // nothing about which song was meant.
+  rows = store.Search(result.title + " " + result.artist, kCandidates + 1, Store::Words::Any,
+                      Store::Within::Names);
   const auto near = std::find_if(rows.begin(), rows.end(), [&](const SongRow& row) {
     return IsNearMiss(titleKey, MatchKey(row.song.title));
   });

@@ -151,9 +151,9 @@ SongRow ReadSong(const Run& run) {
 }
 
 // Free text as an FTS5 query that can only ever mean "all these words" (the last one a prefix)
-// or "any of these words": each word a quoted string, so AND, NEAR, col:, * and quotes are just
-// text. Empty when there is no word.
-std::string SearchQuery(std::string_view text, Store::Words match) {
+// or "any of these words", in every column or in the names: each word a quoted string, so AND,
+// NEAR, col:, * and quotes are just text. Empty when there is no word.
+std::string SearchQuery(std::string_view text, Store::Words match, Store::Within within) {
   const std::string key = MatchKey(text);
   std::string query;
   std::size_t words = 0;
@@ -174,6 +174,8 @@ std::string SearchQuery(std::string_view text, Store::Words match) {
     start = end + 1;
   }
   if (!query.empty() && match == Store::Words::All) query += '*';
+  if (!query.empty() && within == Store::Within::Names)
+    query = "{title_key artist_key}: (" + query + ")";
   return query;
 }
 
@@ -460,8 +462,8 @@ std::vector<SongRow> Store::FindArtist(const std::string& artistKey, int limit) 
   return Collect(run, [this](int code) { return Check(code, "find artist"); });
 }
 
-std::vector<SongRow> Store::Search(const std::string& text, int limit, Words words) {
-  const std::string query = SearchQuery(text, words);
+std::vector<SongRow> Store::Search(const std::string& text, int limit, Words words, Within within) {
+  const std::string query = SearchQuery(text, words, within);
   if (query.empty() || limit <= 0) return {};
   Run run(statements_->search);
   run.Bind(1, query).Bind(2, std::int64_t{limit});

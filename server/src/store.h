@@ -74,10 +74,13 @@ class Store {
   // Whether a search wants songs with all the words (the last may be a prefix, as a user may
   // still be typing it) or any of them, the songs with more of them ranked first.
   enum class Words { All, Any };
+  // Whether a search looks at the lyrics too or only at titles and artists.
+  enum class Within { Everything, Names };
   // FTS5 search over titles, artists and lyrics, ranked (bm25, titles and artists weigh most).
   // text is free text from a user: every word is matched as a quoted term, never as FTS5 query
   // syntax. Empty text finds nothing.
-  std::vector<SongRow> Search(const std::string& text, int limit, Words words = Words::All);
+  std::vector<SongRow> Search(const std::string& text, int limit, Words words = Words::All,
+                              Within within = Within::Everything);
   std::optional<SongRow> SongById(std::int64_t id);
 
   // Keeps only the latest kKeptLookups.
