@@ -14,7 +14,7 @@ namespace {
 
 // Bumped whenever the schema changes. The index only mirrors the library, so an index from
 // another version is not migrated: Open refuses it and the user deletes it to rebuild.
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // Search words beyond this many add nothing but cost.
 constexpr std::size_t kMaxSearchWords = 16;
@@ -46,19 +46,34 @@ CREATE VIRTUAL TABLE songs_fts USING fts5(
   content='songs', content_rowid='id',
   tokenize='unicode61 remove_diacritics 2'
 );
+-- The names again by themselves: a word's list of songs here is as long as the titles and
+-- artists holding it, where in songs_fts it also runs through every lyric that sings it.
+CREATE VIRTUAL TABLE names_fts USING fts5(
+  title_key, artist_key,
+  content='songs', content_rowid='id',
+  tokenize='unicode61 remove_diacritics 2'
+);
 CREATE TRIGGER songs_fts_insert AFTER INSERT ON songs BEGIN
   INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics)
     VALUES (new.id, new.title_key, new.artist_key, new.lyrics);
+  INSERT INTO names_fts(rowid, title_key, artist_key)
+    VALUES (new.id, new.title_key, new.artist_key);
 END;
 CREATE TRIGGER songs_fts_delete AFTER DELETE ON songs BEGIN
   INSERT INTO songs_fts(songs_fts, rowid, title_key, artist_key, lyrics)
     VALUES ('delete', old.id, old.title_key, old.artist_key, old.lyrics);
+  INSERT INTO names_fts(names_fts, rowid, title_key, artist_key)
+    VALUES ('delete', old.id, old.title_key, old.artist_key);
 END;
 CREATE TRIGGER songs_fts_update AFTER UPDATE ON songs BEGIN
   INSERT INTO songs_fts(songs_fts, rowid, title_key, artist_key, lyrics)
     VALUES ('delete', old.id, old.title_key, old.artist_key, old.lyrics);
   INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics)
     VALUES (new.id, new.title_key, new.artist_key, new.lyrics);
+  INSERT INTO names_fts(names_fts, rowid, title_key, artist_key)
+    VALUES ('delete', old.id, old.title_key, old.artist_key);
+  INSERT INTO names_fts(rowid, title_key, artist_key)
+    VALUES (new.id, new.title_key, new.artist_key);
 END;
 CREATE TABLE lookups(
   id INTEGER PRIMARY KEY,
@@ -151,9 +166,9 @@ SongRow ReadSong(const Run& run) {
 }
 
 // Free text as an FTS5 query that can only ever mean "all these words" (the last one a prefix)
-// or "any of these words", in every column or in the names: each word a quoted string, so AND,
-// NEAR, col:, * and quotes are just text. Empty when there is no word.
-std::string SearchQuery(std::string_view text, Store::Words match, Store::Within within) {
+// or "any of these words": each word a quoted string, so AND, NEAR, col:, * and quotes are just
+// text. Empty when there is no word.
+std::string SearchQuery(std::string_view text, Store::Words match) {
   const std::string key = MatchKey(text);
   std::string query;
   std::size_t words = 0;
@@ -174,8 +189,6 @@ std::string SearchQuery(std::string_view text, Store::Words match, Store::Within
     start = end + 1;
   }
   if (!query.empty() && match == Store::Words::All) query += '*';
-  if (!query.empty() && within == Store::Within::Names)
-    query = "{title_key artist_key}: (" + query + ")";
   return query;
 }
 
@@ -195,7 +208,7 @@ struct Store::Statements {
   Statement begin, commit, rollback;
   Statement savepoint, release, rollbackTo;
   Statement stamp, paths, putFile, deleteSongs, putSong, deleteFile, songCount;
-  Statement findExact, findTitle, findArtist, search, songById;
+  Statement findExact, findTitle, findArtist, search, searchNames, songById;
   Statement putLookup, trimLookups, recentLookups;
 
   int Prepare(sqlite3* db) {
@@ -233,6 +246,10 @@ struct Store::Statements {
                       " FROM (SELECT rowid AS id, bm25(songs_fts, 10.0, 5.0, 1.0) AS score "
                       "FROM songs_fts WHERE songs_fts MATCH ?1 ORDER BY score, rowid LIMIT ?2) f "
                       "JOIN songs s ON s.id = f.id ORDER BY f.score, s.id"},
+        {&searchNames, "SELECT " + columns +
+                           " FROM (SELECT rowid AS id, bm25(names_fts, 10.0, 5.0) AS score "
+                           "FROM names_fts WHERE names_fts MATCH ?1 ORDER BY score, rowid "
+                           "LIMIT ?2) f JOIN songs s ON s.id = f.id ORDER BY f.score, s.id"},
         {&songById, "SELECT " + columns + " FROM songs s WHERE s.id = ?1"},
         {&putLookup, "INSERT INTO lookups(at, title, artist, song_id) VALUES (?1, ?2, ?3, ?4)"},
         {&trimLookups,
@@ -463,9 +480,9 @@ std::vector<SongRow> Store::FindArtist(const std::string& artistKey, int limit) 
 }
 
 std::vector<SongRow> Store::Search(const std::string& text, int limit, Words words, Within within) {
-  const std::string query = SearchQuery(text, words, within);
+  const std::string query = SearchQuery(text, words);
   if (query.empty() || limit <= 0) return {};
-  Run run(statements_->search);
+  Run run(within == Within::Names ? statements_->searchNames : statements_->search);
   run.Bind(1, query).Bind(2, std::int64_t{limit});
   return Collect(run, [this](int code) { return Check(code, "search"); });
 }

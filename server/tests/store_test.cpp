@@ -206,7 +206,7 @@ TEST_F(StoreTest, SearchWithinNamesSkipsTheLyrics) {
       {"river", Store::Words::All, {"Cold River"}},
       {"band", Store::Words::Any, {"Warm Sea"}},
       {"you me", Store::Words::Any, {}},
-      // the column filter wraps the words: the user's own cannot widen it
+      // a column filter of the user's own is words, never a way into the lyrics
       {"lyrics: river", Store::Words::Any, {"Cold River"}},
       {"{lyrics}: river", Store::Words::All, {}},
   };
