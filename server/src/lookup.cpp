@@ -80,9 +80,13 @@ void FindSong(Store& store, LookupResult& result) {
     return;
   }
   // Names only: a word shared with the lyrics of thousands of songs ranks them all and says
-  // nothing about which song was meant.
-  rows = store.Search(result.title + " " + result.artist, kCandidates + 1, Store::Words::Any,
-                      Store::Within::Names);
+  // nothing about which song was meant. A known artist's own songs come from the index instead of
+  // ranking every song that shares a word of the artist's name.
+  const auto artistSongs =
+      artistKey.empty() ? std::vector<SongRow>() : store.FindArtist(artistKey, kCandidates + 1);
+  rows = store.Search(artistSongs.empty() ? result.title + " " + result.artist : result.title,
+                      kCandidates + 1, Store::Words::Any, Store::Within::Names);
+  rows.insert(rows.end(), artistSongs.begin(), artistSongs.end());
   const auto near = std::find_if(rows.begin(), rows.end(), [&](const SongRow& row) {
     return IsNearMiss(titleKey, MatchKey(row.song.title));
   });

@@ -24,6 +24,7 @@ class LookupLadderTest : public testing::Test {
     ASSERT_NE(store_, nullptr) << error;
     store_->PutFile("/night.lrc", {1, 1}, {{"Night Song", "Some Band", "", "The night is long"}});
     store_->PutFile("/day.lrc", {1, 1}, {{"Day Song", "Some Band", "", "The day is short"}});
+    store_->PutFile("/march.lrc", {1, 1}, {{"March", "Brass Band", "", "Left, right"}});
     store_->PutFile("/rails.lrc", {1, 1},
                     {{"Iron Road", "Rail Crew", "", "the train runs on through"}});
   }
@@ -44,7 +45,7 @@ std::vector<std::string> Titles(const std::vector<SongRow>& rows) {
   return titles;
 }
 
-TEST_F(LookupLadderTest, AMissSuggestsSongsByTheirNamesNotTheirLyrics) {
+TEST_F(LookupLadderTest, AMissSuggestsSongsByTheirNames) {
   struct Case {
     const char* title;
     const char* artist;
@@ -54,8 +55,11 @@ TEST_F(LookupLadderTest, AMissSuggestsSongsByTheirNamesNotTheirLyrics) {
   const Case cases[] = {
       // "night" is in a title, "train" only in a lyric
       {"Night Train", "Nobody", "", {"Night Song"}},
-      // the artist's name is a name too: the band's songs, and nothing by lyrics
+      // a known artist: its own songs, not every song sharing a word of its name
       {"Morning", "Some Band", "", {"Day Song", "Night Song"}},
+      {"Nigth Song", "Some Band", "Night Song", {"Day Song"}},
+      // an unknown artist's words are searched in the names like the title's
+      {"Evening", "Other Band", "", {"Day Song", "March", "Night Song"}},
       {"Runs Away", "Nobody", "", {}},
       // all the words in one song's lyrics still find it, as a caption of lyrics does
       {"train runs", "", "Iron Road", {}},
