@@ -2,11 +2,10 @@
 // artist" lines on stdin, runs each through FindSong on the index given, and prints per kind the
 // median and 90th percentile of thread CPU time and of wall time, in microseconds. CPU time is
 // what the lookup itself spends, so it holds up on a machine busy with other work.
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 #include <map>
 #include <string>
@@ -73,10 +72,10 @@ int main(int argc, char** argv) {
       if (round == 0 && result.best) ++costs.found;
     }
   }
-  std::printf("%-16s %8s %8s %12s %12s %12s %12s\n", "kind", "lookups", "found", "cpu p50 us",
+  std::printf("%-22s %8s %8s %12s %12s %12s %12s\n", "kind", "lookups", "found", "cpu p50 us",
               "cpu p90 us", "wall p50 us", "wall p90 us");
   for (const auto& [kind, costs] : kinds) {
-    std::printf("%-16s %8zu %8d %12.0f %12.0f %12.0f %12.0f\n", kind.c_str(),
+    std::printf("%-22s %8zu %8d %12.0f %12.0f %12.0f %12.0f\n", kind.c_str(),
                 costs.cpu.size() / kRounds, costs.found, Percentile(costs.cpu, 0.5),
                 Percentile(costs.cpu, 0.9), Percentile(costs.wall, 0.5),
                 Percentile(costs.wall, 0.9));
