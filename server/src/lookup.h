@@ -1,5 +1,6 @@
 // Finding the song a player asks for: the exact title and artist, then the title alone, then a
-// ranked search of the index, then near misses among the songs that share some of the words.
+// ranked search of the index, then near misses among the songs whose names share some of the
+// words, or by the artist when it is in the library.
 #pragma once
 
 #include <optional>

@@ -77,7 +77,8 @@ class Store {
   // Whether a search looks at the lyrics too or only at titles and artists (an index of its
   // own, far shorter lists for a common word).
   enum class Within { Everything, Names };
-  // FTS5 search over titles, artists and lyrics, ranked (bm25, titles and artists weigh most).
+  // FTS5 search over titles, artists and lyrics (or the names alone), ranked (bm25, titles and
+  // artists weigh most).
   // text is free text from a user: every word is matched as a quoted term, never as FTS5 query
   // syntax. Empty text finds nothing.
   std::vector<SongRow> Search(const std::string& text, int limit, Words words = Words::All,
