@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service.h"
+#include "lookup.h"
 #include "store.h"
 
 namespace talvo {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lookup.h"
 #include "store.h"
 #include "text.h"
 
@@ -17,14 +18,6 @@ class Server;
 }
 
 namespace talvo {
-
-// What a page shows for one lookup.
-struct LookupResult {
-  std::string title;   // what was searched for, as UTF-8 (after any caption split)
-  std::string artist;  // empty when the caption named none
-  std::optional<SongRow> best;
-  std::vector<SongRow> candidates;  // other songs worth a look, best first, never best itself
-};
 
 class LyricsService {
  public:

@@ -14,7 +14,7 @@ namespace {
 
 // Bumped whenever the schema changes. The index only mirrors the library, so an index from
 // another version is not migrated: Open refuses it and the user deletes it to rebuild.
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // Search words beyond this many add nothing but cost.
 constexpr std::size_t kMaxSearchWords = 16;
@@ -46,19 +46,34 @@ CREATE VIRTUAL TABLE songs_fts USING fts5(
   content='songs', content_rowid='id',
   tokenize='unicode61 remove_diacritics 2'
 );
+-- The names again by themselves: a word's list of songs here is as long as the titles and
+-- artists holding it, where in songs_fts it also runs through every lyric that sings it.
+CREATE VIRTUAL TABLE names_fts USING fts5(
+  title_key, artist_key,
+  content='songs', content_rowid='id',
+  tokenize='unicode61 remove_diacritics 2'
+);
 CREATE TRIGGER songs_fts_insert AFTER INSERT ON songs BEGIN
   INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics)
     VALUES (new.id, new.title_key, new.artist_key, new.lyrics);
+  INSERT INTO names_fts(rowid, title_key, artist_key)
+    VALUES (new.id, new.title_key, new.artist_key);
 END;
 CREATE TRIGGER songs_fts_delete AFTER DELETE ON songs BEGIN
   INSERT INTO songs_fts(songs_fts, rowid, title_key, artist_key, lyrics)
     VALUES ('delete', old.id, old.title_key, old.artist_key, old.lyrics);
+  INSERT INTO names_fts(names_fts, rowid, title_key, artist_key)
+    VALUES ('delete', old.id, old.title_key, old.artist_key);
 END;
 CREATE TRIGGER songs_fts_update AFTER UPDATE ON songs BEGIN
   INSERT INTO songs_fts(songs_fts, rowid, title_key, artist_key, lyrics)
     VALUES ('delete', old.id, old.title_key, old.artist_key, old.lyrics);
   INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics)
     VALUES (new.id, new.title_key, new.artist_key, new.lyrics);
+  INSERT INTO names_fts(names_fts, rowid, title_key, artist_key)
+    VALUES ('delete', old.id, old.title_key, old.artist_key);
+  INSERT INTO names_fts(rowid, title_key, artist_key)
+    VALUES (new.id, new.title_key, new.artist_key);
 END;
 CREATE TABLE lookups(
   id INTEGER PRIMARY KEY,
@@ -193,7 +208,7 @@ struct Store::Statements {
   Statement begin, commit, rollback;
   Statement savepoint, release, rollbackTo;
   Statement stamp, paths, putFile, deleteSongs, putSong, deleteFile, songCount;
-  Statement findExact, findTitle, findArtist, search, songById;
+  Statement findExact, findTitle, findArtist, search, searchNames, songById;
   Statement putLookup, trimLookups, recentLookups;
 
   int Prepare(sqlite3* db) {
@@ -225,10 +240,16 @@ struct Store::Statements {
         {&findArtist, "SELECT " + columns +
                           " FROM songs s WHERE s.artist_key = ?1 AND s.artist_key <> '' "
                           "ORDER BY s.title_key, s.id LIMIT ?2"},
+        // Ranks rowids alone and reads only the rows kept: a common word matches thousands of
+        // songs, and sorting them with their lyrics costs more than the ranking.
         {&search, "SELECT " + columns +
-                      " FROM songs_fts JOIN songs s ON s.id = songs_fts.rowid "
-                      "WHERE songs_fts MATCH ?1 "
-                      "ORDER BY bm25(songs_fts, 10.0, 5.0, 1.0), s.id LIMIT ?2"},
+                      " FROM (SELECT rowid AS id, bm25(songs_fts, 10.0, 5.0, 1.0) AS score "
+                      "FROM songs_fts WHERE songs_fts MATCH ?1 ORDER BY score, rowid LIMIT ?2) f "
+                      "JOIN songs s ON s.id = f.id ORDER BY f.score, s.id"},
+        {&searchNames, "SELECT " + columns +
+                           " FROM (SELECT rowid AS id, bm25(names_fts, 10.0, 5.0) AS score "
+                           "FROM names_fts WHERE names_fts MATCH ?1 ORDER BY score, rowid "
+                           "LIMIT ?2) f JOIN songs s ON s.id = f.id ORDER BY f.score, s.id"},
         {&songById, "SELECT " + columns + " FROM songs s WHERE s.id = ?1"},
         {&putLookup, "INSERT INTO lookups(at, title, artist, song_id) VALUES (?1, ?2, ?3, ?4)"},
         {&trimLookups,
@@ -458,10 +479,10 @@ std::vector<SongRow> Store::FindArtist(const std::string& artistKey, int limit) 
   return Collect(run, [this](int code) { return Check(code, "find artist"); });
 }
 
-std::vector<SongRow> Store::Search(const std::string& text, int limit, Words words) {
+std::vector<SongRow> Store::Search(const std::string& text, int limit, Words words, Within within) {
   const std::string query = SearchQuery(text, words);
   if (query.empty() || limit <= 0) return {};
-  Run run(statements_->search);
+  Run run(within == Within::Names ? statements_->searchNames : statements_->search);
   run.Bind(1, query).Bind(2, std::int64_t{limit});
   return Collect(run, [this](int code) { return Check(code, "search"); });
 }

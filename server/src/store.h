@@ -1,5 +1,5 @@
 // The index: one SQLite database holding every lyrics file seen in the library, the songs read
-// from it, an FTS5 index over them, and the recent lookups. A Store is one connection: use it from
+// from it, FTS5 indexes over them, and the recent lookups. A Store is one connection: use it from
 // one thread at a time, and open one per thread (WAL mode lets readers run beside the scanner).
 //
 // A Store never throws. When SQLite fails (a full disk, a corrupt file, a lock held too long) the
@@ -74,10 +74,15 @@ class Store {
   // Whether a search wants songs with all the words (the last may be a prefix, as a user may
   // still be typing it) or any of them, the songs with more of them ranked first.
   enum class Words { All, Any };
-  // FTS5 search over titles, artists and lyrics, ranked (bm25, titles and artists weigh most).
+  // Whether a search looks at the lyrics too or only at titles and artists (an index of its
+  // own, far shorter lists for a common word).
+  enum class Within { Everything, Names };
+  // FTS5 search over titles, artists and lyrics (or the names alone), ranked (bm25, titles and
+  // artists weigh most).
   // text is free text from a user: every word is matched as a quoted term, never as FTS5 query
   // syntax. Empty text finds nothing.
-  std::vector<SongRow> Search(const std::string& text, int limit, Words words = Words::All);
+  std::vector<SongRow> Search(const std::string& text, int limit, Words words = Words::All,
+                              Within within = Within::Everything);
   std::optional<SongRow> SongById(std::int64_t id);
 
   // Keeps only the latest kKeptLookups.

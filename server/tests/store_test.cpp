@@ -190,6 +190,34 @@ TEST_F(StoreTest, SearchForAnyWord) {
   EXPECT_EQ(store_->LastError(), "");
 }
 
+TEST_F(StoreTest, SearchWithinNamesSkipsTheLyrics) {
+  store_->PutFile("/a.lrc", {1, 1}, {MakeSong("Cold River", "X", "you and me")});
+  store_->PutFile("/b.lrc", {1, 1}, {MakeSong("Warm Sea", "Cold Band", "by the river")});
+  store_->PutFile("/c.lrc", {1, 1}, {MakeSong("Mountain", "Z", "cold river")});
+
+  struct Case {
+    std::string text;
+    Store::Words words;
+    std::vector<std::string> titles;  // in any order
+  };
+  const Case cases[] = {
+      {"cold river", Store::Words::Any, {"Cold River", "Warm Sea"}},
+      {"cold river", Store::Words::All, {"Cold River"}},
+      {"river", Store::Words::All, {"Cold River"}},
+      {"band", Store::Words::Any, {"Warm Sea"}},
+      {"you me", Store::Words::Any, {}},
+      // a column filter of the user's own is words, never a way into the lyrics
+      {"lyrics: river", Store::Words::Any, {"Cold River"}},
+      {"{lyrics}: river", Store::Words::All, {}},
+  };
+  for (const Case& c : cases) {
+    auto titles = Titles(store_->Search(c.text, 10, c.words, Store::Within::Names));
+    std::sort(titles.begin(), titles.end());
+    EXPECT_EQ(titles, c.titles) << "search: " << c.text;
+  }
+  EXPECT_EQ(store_->LastError(), "");
+}
+
 TEST_F(StoreTest, SearchMatchesAllWordsTheLastAsAPrefix) {
   store_->PutFile("/a.lrc", {1, 1}, {MakeSong("Cold River", "X", "you and me")});
   store_->PutFile("/b.lrc", {1, 1}, {MakeSong("Warm River", "Y", "or not")});
