@@ -32,9 +32,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A lyrics text bigger than this is not lyrics; reading it would only cost memory.
-constexpr std::size_t kMaxTextBytes = std::size_t{1} << 20;
-
 // Writes per transaction, and the longest a transaction stays open while files are read: few
 // fsyncs, yet the page's lookups are never kept waiting for long.
 constexpr std::size_t kBatchFiles = 2000;
@@ -89,7 +86,7 @@ std::string TagLyrics(const std::string& text) {
   return HasTimestamps(text) ? ParseLrc(text).lyrics : TidyLyrics(text);
 }
 
-// The bytes of a regular file of at most kMaxTextBytes. Opened without blocking, so a pipe or a
+// The bytes of a regular file of at most kMaxLyricsBytes. Opened without blocking, so a pipe or a
 // device that took a lyrics file's name cannot stall the scan.
 bool ReadSmallFile(const fs::path& file, std::string& bytes, std::string& problem) {
   const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -103,7 +100,7 @@ bool ReadSmallFile(const fs::path& file, std::string& bytes, std::string& proble
     problem = std::generic_category().message(errno);
   } else if (!S_ISREG(info.st_mode)) {
     problem = "not a regular file";
-  } else if (static_cast<std::uintmax_t>(info.st_size) > kMaxTextBytes) {
+  } else if (static_cast<std::uintmax_t>(info.st_size) > kMaxLyricsBytes) {
     problem = "too big for a lyrics file (" + std::to_string(info.st_size) + " bytes)";
   } else {
     // Room for one byte more than fstat said, to see a file that grew since; it may grow up to
@@ -113,8 +110,8 @@ bool ReadSmallFile(const fs::path& file, std::string& bytes, std::string& proble
     ok = true;
     while (true) {
       if (size == bytes.size()) {
-        if (size > kMaxTextBytes) break;
-        bytes.resize(std::min(size * 2, kMaxTextBytes + 1));
+        if (size > kMaxLyricsBytes) break;
+        bytes.resize(std::min(size * 2, kMaxLyricsBytes + 1));
       }
       const ssize_t got = ::read(fd, bytes.data() + size, bytes.size() - size);
       if (got < 0 && errno == EINTR) continue;
@@ -126,7 +123,7 @@ bool ReadSmallFile(const fs::path& file, std::string& bytes, std::string& proble
       if (got == 0) break;
       size += static_cast<std::size_t>(got);
     }
-    if (ok && size > kMaxTextBytes) {
+    if (ok && size > kMaxLyricsBytes) {
       problem = "too big for a lyrics file";
       ok = false;
     }
@@ -308,7 +305,7 @@ bool ReadEmbedded(const fs::path& file, const CodePage& codePage, std::vector<So
   Song song;
   std::string lyrics;
   if (!ReadAudio(file, codePage, song, lyrics, problem)) return false;
-  if (lyrics.size() > kMaxTextBytes) {
+  if (lyrics.size() > kMaxLyricsBytes) {
     problem = "lyrics in the tag too long (" + std::to_string(lyrics.size()) + " bytes)";
     return false;
   }
