@@ -348,10 +348,10 @@ bool Store::Check(int code, const char* what) {
   return false;
 }
 
-void Store::Begin() {
-  if (sqlite3_get_autocommit(db_) == 0) return;
+bool Store::Begin() {
+  if (sqlite3_get_autocommit(db_) == 0) return true;
   Run run(statements_->begin);
-  Check(run.Step(), "begin");
+  return Check(run.Step(), "begin");
 }
 
 bool Store::Commit() {
@@ -499,7 +499,7 @@ std::optional<SongRow> Store::SongById(std::int64_t id) {
 bool Store::RecordLookup(const Lookup& lookup) {
   // The insert and the trim as one commit, unless the caller's transaction already holds them.
   const bool own = sqlite3_get_autocommit(db_) != 0;
-  if (own) Begin();
+  if (own && !Begin()) return false;
   bool ok = false;
   {
     Run run(statements_->putLookup);

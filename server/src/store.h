@@ -54,9 +54,9 @@ class Store {
   Store& operator=(const Store&) = delete;
 
   // Groups many writes into one transaction; a scan without it is one fsync per file. Begin
-  // inside a transaction and Commit outside one do nothing. A failed Commit rolls back and
-  // answers false.
-  void Begin();
+  // inside a transaction and Commit outside one do nothing. Each answers whether it worked; a
+  // failed Commit rolls back.
+  bool Begin();
   bool Commit();
 
   // The stamp recorded for a file, or nothing for a file not in the index.
