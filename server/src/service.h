@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "recent.h"
 #include "store.h"
 #include "text.h"
 
@@ -35,7 +36,8 @@ class LyricsService {
 
   // The song for a title and singer as UTF-8. An empty singer makes the title a player caption:
   // a leading playlist number goes and "Artist - Title" is split. Tries the exact title and
-  // artist, then the title alone, then a ranked search. Records the lookup.
+  // artist, then the title alone, then a ranked search. Records the lookup (in memory; see
+  // RecentLookups).
   LookupResult LookupSong(std::string_view title, std::string_view singer);
 
   // The routes (httplib matches paths as regular expressions, so dots are escaped), the
@@ -51,7 +53,7 @@ class LyricsService {
   CodePage codePage_;
   std::mutex poolMutex_;
   std::vector<std::unique_ptr<Store>> pool_;
-  std::mutex recordMutex_;
+  RecentLookups recent_;
 };
 
 }  // namespace talvo
