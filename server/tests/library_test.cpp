@@ -1,6 +1,5 @@
 #include "library.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -644,32 +643,14 @@ TEST_F(LibraryTest, TheReportCountsWhatWasStoredNotWhatWasTried) {
 
 // --- What a rescan cannot see stays; what it sees gone goes ---
 
-// Removes a folder however deep it goes: each level is opened from the one above, so no path
-// grows past PATH_MAX.
-void RemoveTree(int parent, const char* name) {
-  const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0) {
-    if (DIR* folder = fdopendir(fd)) {
-      std::vector<std::string> names;
-      while (const dirent* entry = readdir(folder)) {
-        const std::string_view entryName = entry->d_name;
-        if (entryName != "." && entryName != "..") names.emplace_back(entryName);
-      }
-      for (const std::string& child : names) {
-        if (unlinkat(dirfd(folder), child.c_str(), 0) != 0)
-          RemoveTree(dirfd(folder), child.c_str());
-      }
-      closedir(folder);
-    } else {
-      close(fd);
-    }
-  }
-  unlinkat(parent, name, AT_REMOVEDIR);
+// The name of each level MakeDeeperThanPathMax nests.
+std::string DeepName() {
+  return std::string(200, 'd');
 }
 
 // Folders nested under top until the path is longer than PATH_MAX; the first that long.
 fs::path MakeDeeperThanPathMax(const fs::path& top) {
-  const std::string name(200, 'd');
+  const std::string name = DeepName();
   fs::create_directories(top);
   int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   fs::path deep = top;
@@ -682,6 +663,22 @@ fs::path MakeDeeperThanPathMax(const fs::path& top) {
   }
   if (fd >= 0) close(fd);
   return deep;
+}
+
+// Removes what MakeDeeperThanPathMax made, bottom up, each level from the one above it: no path
+// the calls see grows past PATH_MAX.
+void RemoveDeep(const fs::path& top) {
+  const std::string name = DeepName();
+  std::vector<int> levels{open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  while (levels.back() >= 0) {
+    levels.push_back(openat(levels.back(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  levels.pop_back();
+  while (!levels.empty()) {
+    close(levels.back());
+    levels.pop_back();
+    if (!levels.empty()) unlinkat(levels.back(), name.c_str(), AT_REMOVEDIR);
+  }
 }
 
 class ScanFaultTest;
@@ -703,7 +700,8 @@ class ScanFaultTest : public LibraryTest, public testing::WithParamInterface<Sca
     store_.reset();
     std::error_code ignored;
     fs::permissions(Locked(), fs::perms::owner_all, ignored);
-    RemoveTree(AT_FDCWD, dir_.c_str());
+    RemoveDeep(lib_ / "deep");
+    fs::remove_all(dir_, ignored);
   }
 
   fs::path Disk() const { return dir_ / "disk"; }

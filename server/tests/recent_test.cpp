@@ -54,6 +54,7 @@ Lookup Looked(std::string title, std::string artist = "") {
 
 std::vector<std::string> Titles(const std::vector<Lookup>& lookups) {
   std::vector<std::string> titles;
+  titles.reserve(lookups.size());
   for (const Lookup& lookup : lookups) titles.push_back(lookup.title + "/" + lookup.artist);
   return titles;
 }
