@@ -33,7 +33,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Writes per transaction, and the longest a transaction stays open while files are read: few
-// fsyncs, yet the page's lookups are never kept waiting for long.
+// fsyncs, yet the recent lookups' writer is never kept waiting for long.
 constexpr std::size_t kBatchFiles = 2000;
 constexpr auto kBatchTime = std::chrono::milliseconds(500);
 
