@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -65,6 +66,10 @@ struct OrderCase {
   int limit;
   std::vector<std::string> latest;  // "title/artist", newest first
 };
+
+void PrintTo(const OrderCase& row, std::ostream* os) {
+  *os << row.name;
+}
 
 class RecentOrder : public RecentTest, public testing::WithParamInterface<OrderCase> {};
 
