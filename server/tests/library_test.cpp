@@ -859,8 +859,7 @@ INSTANTIATE_TEST_SUITE_P(
                                                "[00:01]shallow");
                                   },
                                   [](ScanFaultTest& scan) {
-                                    const fs::path deep =
-                                        MakeDeeperThanPathMax(scan.Lib() / "deep");
+                                    fs::path deep = MakeDeeperThanPathMax(scan.Lib() / "deep");
                                     // What the index knew from when the path was shorter.
                                     scan.Index().PutFile((deep / "A - Deep.lrc").string(), {1, 1},
                                                          {Song{"Deep", "A", "", "words"}});
