@@ -32,11 +32,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A lyrics text bigger than this is not lyrics; reading it would only cost memory.
-constexpr std::size_t kMaxTextBytes = std::size_t{1} << 20;
-
 // Writes per transaction, and the longest a transaction stays open while files are read: few
-// fsyncs, yet the page's lookups are never kept waiting for long.
+// fsyncs, yet the recent lookups' writer is never kept waiting for long.
 constexpr std::size_t kBatchFiles = 2000;
 constexpr auto kBatchTime = std::chrono::milliseconds(500);
 
@@ -89,7 +86,7 @@ std::string TagLyrics(const std::string& text) {
   return HasTimestamps(text) ? ParseLrc(text).lyrics : TidyLyrics(text);
 }
 
-// The bytes of a regular file of at most kMaxTextBytes. Opened without blocking, so a pipe or a
+// The bytes of a regular file of at most kMaxLyricsBytes. Opened without blocking, so a pipe or a
 // device that took a lyrics file's name cannot stall the scan.
 bool ReadSmallFile(const fs::path& file, std::string& bytes, std::string& problem) {
   const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -103,7 +100,7 @@ bool ReadSmallFile(const fs::path& file, std::string& bytes, std::string& proble
     problem = std::generic_category().message(errno);
   } else if (!S_ISREG(info.st_mode)) {
     problem = "not a regular file";
-  } else if (static_cast<std::uintmax_t>(info.st_size) > kMaxTextBytes) {
+  } else if (static_cast<std::uintmax_t>(info.st_size) > kMaxLyricsBytes) {
     problem = "too big for a lyrics file (" + std::to_string(info.st_size) + " bytes)";
   } else {
     // Room for one byte more than fstat said, to see a file that grew since; it may grow up to
@@ -113,8 +110,8 @@ bool ReadSmallFile(const fs::path& file, std::string& bytes, std::string& proble
     ok = true;
     while (true) {
       if (size == bytes.size()) {
-        if (size > kMaxTextBytes) break;
-        bytes.resize(std::min(size * 2, kMaxTextBytes + 1));
+        if (size > kMaxLyricsBytes) break;
+        bytes.resize(std::min(size * 2, kMaxLyricsBytes + 1));
       }
       const ssize_t got = ::read(fd, bytes.data() + size, bytes.size() - size);
       if (got < 0 && errno == EINTR) continue;
@@ -126,7 +123,7 @@ bool ReadSmallFile(const fs::path& file, std::string& bytes, std::string& proble
       if (got == 0) break;
       size += static_cast<std::size_t>(got);
     }
-    if (ok && size > kMaxTextBytes) {
+    if (ok && size > kMaxLyricsBytes) {
       problem = "too big for a lyrics file";
       ok = false;
     }
@@ -308,7 +305,7 @@ bool ReadEmbedded(const fs::path& file, const CodePage& codePage, std::vector<So
   Song song;
   std::string lyrics;
   if (!ReadAudio(file, codePage, song, lyrics, problem)) return false;
-  if (lyrics.size() > kMaxTextBytes) {
+  if (lyrics.size() > kMaxLyricsBytes) {
     problem = "lyrics in the tag too long (" + std::to_string(lyrics.size()) + " bytes)";
     return false;
   }
@@ -324,10 +321,20 @@ struct Candidate {
   FileStamp stamp;
 };
 
+// Whether a failed look at an entry of a listed folder saw it gone: the name itself is no longer
+// there. A link whose target is missing is a disk not mounted, not a deletion.
+bool SeenGone(const fs::path& entry, const std::error_code& error) {
+  if (error != std::errc::no_such_file_or_directory && error != std::errc::not_a_directory)
+    return false;
+  std::error_code ignored;  // ENOENT and ENOTDIR read as not_found, any other failure does not
+  return fs::symlink_status(entry, ignored).type() == fs::file_type::not_found;
+}
+
 // The files under the library folders, and what could not be looked at.
 struct Walk {
   std::vector<Candidate> files;
-  std::vector<std::string> unlisted;  // folders whose content is unknown, with a trailing '/'
+  // Files and folders that could not be looked at: what the index holds at or under them stays.
+  std::unordered_set<std::string> unseen;
   std::vector<std::string> problems;
   std::size_t badEntries = 0;               // library-named entries that are not readable files
   std::unordered_set<std::string> visited;  // folders by their real path: links cannot loop
@@ -336,7 +343,7 @@ struct Walk {
     std::error_code error;
     const fs::path real = fs::canonical(folder, error);
     if (error) {
-      Unlisted(folder, error.message());
+      Unseen(folder, "folder not listed: " + error.message());
       return;
     }
     if (!visited.insert(real.string()).second) return;
@@ -344,26 +351,33 @@ struct Walk {
     for (; !error && it != fs::directory_iterator(); it.increment(error)) {
       Entry(*it, pending);
     }
-    if (error) Unlisted(folder, error.message());
+    if (error) Unseen(folder, "folder not listed: " + error.message());
   }
 
   void Entry(const fs::directory_entry& entry, std::vector<fs::path>& pending) {
+    const bool library = IsLibraryFile(entry.path());
     std::error_code error;
     const fs::file_status status = entry.status(error);  // through links
+    if (error && !SeenGone(entry.path(), error)) {
+      Unseen(entry.path(), "cannot be looked at: " + error.message());
+      if (library) ++badEntries;
+      return;
+    }
     if (fs::is_directory(status)) pending.push_back(entry.path());
-    if (!IsLibraryFile(entry.path())) return;
+    if (!library) return;
     if (error || !fs::is_regular_file(status)) {
       Bad(entry.path(), error ? error.message() : std::string("not a regular file"));
       return;
     }
     const std::uintmax_t size = entry.file_size(error);
+    const fs::file_time_type mtime = error ? fs::file_time_type() : entry.last_write_time(error);
     if (error) {
-      Bad(entry.path(), error.message());
-      return;
-    }
-    const fs::file_time_type mtime = entry.last_write_time(error);
-    if (error) {
-      Bad(entry.path(), error.message());
+      if (SeenGone(entry.path(), error)) {
+        Bad(entry.path(), error.message());
+      } else {
+        Unseen(entry.path(), "cannot be looked at: " + error.message());
+        ++badEntries;
+      }
       return;
     }
     const auto mtimeNs =
@@ -372,9 +386,9 @@ struct Walk {
                                                       static_cast<std::int64_t>(mtimeNs)}});
   }
 
-  void Unlisted(const fs::path& folder, const std::string& reason) {
-    problems.push_back(folder.string() + ": folder not listed: " + reason);
-    unlisted.push_back(folder.string() + '/');
+  void Unseen(const fs::path& path, const std::string& reason) {
+    problems.push_back(path.string() + ": " + reason);
+    unseen.insert(path.string());
   }
 
   void Bad(const fs::path& file, const std::string& reason) {
@@ -382,9 +396,15 @@ struct Walk {
     ++badEntries;
   }
 
-  bool UnderUnlisted(std::string_view path) const {
-    return std::any_of(unlisted.begin(), unlisted.end(),
-                       [path](const std::string& folder) { return path.starts_with(folder); });
+  // Whether path, or a folder above it, could not be looked at.
+  bool IsUnseen(std::string_view path) const {
+    if (unseen.empty()) return false;
+    for (;;) {
+      if (unseen.contains(std::string(path))) return true;
+      const std::size_t slash = path.rfind('/');
+      if (slash == std::string_view::npos || slash == 0) return false;
+      path = path.substr(0, slash);
+    }
   }
 };
 
@@ -399,14 +419,45 @@ fs::path RootPath(const fs::path& folder) {
   return root;
 }
 
-// Writes grouped into transactions, begun only when something is written.
+// Writes grouped into transactions, begun only when something is written. The report counts a
+// file as read or removed only once its transaction is committed.
 class Batch {
  public:
-  explicit Batch(Store& store) : store_(store) {}
+  Batch(Store& store, ScanReport& report) : store_(store), report_(report) {}
   ~Batch() { Flush(); }
   Batch(const Batch&) = delete;
   Batch& operator=(const Batch&) = delete;
 
+  void Put(const Candidate& file, const std::vector<Song>& songs) {
+    BeforeWrite();
+    if (store_.PutFile(file.path, file.stamp, songs)) {
+      ++read_;
+    } else {
+      report_.problems.push_back(file.path + ": not stored: " + store_.LastError());
+      ++report_.skipped;
+    }
+    AfterWrite();
+  }
+  void Remove(const std::string& path) {
+    BeforeWrite();
+    if (store_.RemoveFile(path)) ++removed_;
+    AfterWrite();
+  }
+  void Flush() {
+    if (pending_ == 0) return;
+    if (store_.Commit()) {
+      report_.read += read_;
+      report_.removed += removed_;
+    } else {
+      // Rolled back: the index holds these files as it did before.
+      report_.problems.push_back("index: " + std::to_string(read_) +
+                                 " files not stored: " + store_.LastError());
+      report_.skipped += read_;
+    }
+    pending_ = read_ = removed_ = 0;
+  }
+
+ private:
   void BeforeWrite() {
     if (pending_ == 0) {
       store_.Begin();
@@ -419,15 +470,12 @@ class Batch {
       Flush();
     }
   }
-  void Flush() {
-    if (pending_ == 0) return;
-    store_.Commit();
-    pending_ = 0;
-  }
 
- private:
   Store& store_;
+  ScanReport& report_;
   std::size_t pending_ = 0;
+  std::size_t read_ = 0;
+  std::size_t removed_ = 0;
   std::chrono::steady_clock::time_point started_;
 };
 
@@ -488,7 +536,7 @@ ScanReport ScanLibrary(Store& store, const std::vector<fs::path>& folders, const
 
   const std::size_t total = walk.files.size();
   if (progress) progress(0, total);
-  Batch batch(store);
+  Batch batch(store, report);
   std::vector<Song> songs;
   std::string problem;
   std::unordered_set<std::string> present;
@@ -499,10 +547,7 @@ ScanReport ScanLibrary(Store& store, const std::vector<fs::path>& folders, const
     if (store.Stamp(file.path) == file.stamp) {
       ++report.unchanged;
     } else if (ReadLyricsFile(file.path, codePage, songs, problem)) {
-      batch.BeforeWrite();
-      store.PutFile(file.path, file.stamp, songs);
-      batch.AfterWrite();
-      ++report.read;
+      batch.Put(file, songs);
     } else {
       // What was read before stays: the file is still there, and may read again next time.
       report.problems.push_back(file.path + ": " + problem);
@@ -512,11 +557,8 @@ ScanReport ScanLibrary(Store& store, const std::vector<fs::path>& folders, const
   }
 
   for (const std::string& path : store.Paths()) {
-    if (present.contains(path) || walk.UnderUnlisted(path)) continue;
-    batch.BeforeWrite();
-    store.RemoveFile(path);
-    batch.AfterWrite();
-    ++report.removed;
+    if (present.contains(path) || walk.IsUnseen(path)) continue;
+    batch.Remove(path);
   }
   batch.Flush();
   return report;

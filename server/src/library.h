@@ -18,10 +18,10 @@ namespace talvo {
 
 struct ScanReport {
   std::size_t seen = 0;               // candidate files found under the folders
-  std::size_t read = 0;               // new or changed, read again
+  std::size_t read = 0;               // new or changed, read again and stored
   std::size_t unchanged = 0;          // same size and modification time: not read
-  std::size_t removed = 0;            // gone from the library, dropped from the index
-  std::size_t skipped = 0;            // could not be read or decoded
+  std::size_t removed = 0;            // seen gone from the library, dropped from the index
+  std::size_t skipped = 0;            // could not be looked at, read, decoded or stored
   std::vector<std::string> problems;  // "path: reason", one per skipped file or folder
 };
 
@@ -30,9 +30,13 @@ using ScanProgress = std::function<void(std::size_t done, std::size_t total)>;
 
 // Brings the index up to date with the folders: reads new and changed files (by size and
 // modification time), drops files that are gone. Links to folders are followed, each real folder
-// once. A folder that cannot be listed is reported and its files stay in the index (an unmounted
-// disk is not an emptied library); so do the songs of a file that is there but cannot be read
-// this time. Writes are committed in batches. Never throws for anything a file holds.
+// once. Only a file seen gone is dropped: absent from a folder listed in full, or its own name no
+// longer there. Whatever cannot be looked at (a folder that cannot be listed, an entry whose
+// status fails: permissions, a link to an unmounted disk, a path past PATH_MAX, I/O errors) is
+// reported and what the index holds at or under it stays, as do the songs of a file that is there
+// but cannot be read this time: an unmounted disk is not an emptied library. Writes are
+// committed in batches, and the report counts only what was committed. Never throws for
+// anything a file holds.
 ScanReport ScanLibrary(Store& store, const std::vector<std::filesystem::path>& folders,
                        const CodePage& codePage, const ScanProgress& progress = {});
 

@@ -201,7 +201,10 @@ Song ParseLrc(std::string_view text) {
                    [](const Entry& a, const Entry& b) { return a.order < b.order; });
   std::string joined;
   for (const Entry& entry : entries) {
-    joined.append(lines[entry.line]);
+    const std::string& words = lines[entry.line];
+    // Tidying drops at least the final line end, so this much still tidies to the cap.
+    if (joined.size() + words.size() + 1 > kMaxLyricsBytes + 1) break;
+    joined.append(words);
     joined.push_back('\n');
   }
   song.lyrics = TidyLyrics(joined);

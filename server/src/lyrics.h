@@ -2,10 +2,16 @@
 // the names a file name or a player caption gives.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace talvo {
+
+// The most lyrics one file or tag holds, before and after parsing: far above any song, and small
+// enough that a row, a page and the request that renders it stay cheap. A parsed text is never
+// allowed past it, so a file cannot make a song many times its own size.
+constexpr std::size_t kMaxLyricsBytes = std::size_t{1} << 20;
 
 struct Song {
   std::string title;
@@ -20,7 +26,8 @@ struct Song {
 // the enhanced form. A line with several timestamps appears once per stamp (the first 64 count),
 // and lines are put in time order: unstamped lines before the first stamp keep their place at
 // the start, later ones stay after the line they follow. Blank lines between verses are kept, at
-// most one in a row; the words then read as TidyLyrics gives them.
+// most one in a row; the words then read as TidyLyrics gives them. Lyrics that would pass
+// kMaxLyricsBytes end at the last whole line that fits (repeated stamps multiply a line).
 Song ParseLrc(std::string_view text);
 
 // True when text looks like timestamped lyrics (SYLT-less USLT frames and tags often carry .lrc

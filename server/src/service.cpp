@@ -70,7 +70,9 @@ class LyricsService::Lease {
 };
 
 LyricsService::LyricsService(std::string databasePath, CodePage codePage)
-    : databasePath_(std::move(databasePath)), codePage_(std::move(codePage)) {}
+    : databasePath_(std::move(databasePath)),
+      codePage_(std::move(codePage)),
+      recent_(databasePath_) {}
 
 LyricsService::~LyricsService() = default;
 
@@ -84,7 +86,7 @@ std::unique_ptr<Store> LyricsService::Borrow() {
     }
   }
   std::string error;
-  return Store::Open(databasePath_, error);
+  return Store::OpenForReading(databasePath_, error);
 }
 
 void LyricsService::Return(std::unique_ptr<Store> store) {
@@ -106,14 +108,12 @@ LookupResult LyricsService::LookupSong(std::string_view title, std::string_view 
   if (!store) return result;
   FindSong(*store, result);
 
-  // One writer at a time in this process: SQLite makes a second one sleep and retry.
-  const std::lock_guard writing(recordMutex_);
-  store->RecordLookup({.at = std::chrono::duration_cast<std::chrono::seconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count(),
-                       .title = result.title,
-                       .artist = result.artist,
-                       .songId = result.best ? std::optional(result.best->id) : std::nullopt});
+  recent_.Record({.at = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count(),
+                  .title = result.title,
+                  .artist = result.artist,
+                  .songId = result.best ? std::optional(result.best->id) : std::nullopt});
   return result;
 }
 
@@ -188,8 +188,7 @@ void LyricsService::Install(httplib::Server& server) {
   const auto index = [this](const httplib::Request&, httplib::Response& response) {
     Lease store(*this);
     if (!store) return Fail(response, 503);
-    response.set_content(IndexPage(store->SongCount(), store->RecentLookups(kRecentLookups)),
-                         kHtml);
+    response.set_content(IndexPage(store->SongCount(), recent_.Latest(kRecentLookups)), kHtml);
   };
   server.Get(R"(/kr/lyrics_plugin_index\.html)", index);
   server.Get("/", index);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "lookup.h"
+#include "recent.h"
 #include "store.h"
 #include "text.h"
 
@@ -28,7 +29,8 @@ class LyricsService {
 
   // The song for a title and singer as UTF-8. An empty singer makes the title a player caption:
   // a leading playlist number goes and "Artist - Title" is split. Tries the exact title and
-  // artist, then the title alone, then a ranked search. Records the lookup.
+  // artist, then the title alone, then a ranked search. Records the lookup (in memory; see
+  // RecentLookups).
   LookupResult LookupSong(std::string_view title, std::string_view singer);
 
   // The routes (httplib matches paths as regular expressions, so dots are escaped), the
@@ -44,7 +46,7 @@ class LyricsService {
   CodePage codePage_;
   std::mutex poolMutex_;
   std::vector<std::unique_ptr<Store>> pool_;
-  std::mutex recordMutex_;
+  RecentLookups recent_;
 };
 
 }  // namespace talvo

@@ -276,14 +276,23 @@ Store::~Store() {
 }
 
 std::unique_ptr<Store> Store::Open(const std::string& path, std::string& error) {
+  return Connect(path, true, error);
+}
+
+std::unique_ptr<Store> Store::OpenForReading(const std::string& path, std::string& error) {
+  return Connect(path, false, error);
+}
+
+std::unique_ptr<Store> Store::Connect(const std::string& path, bool writable, std::string& error) {
   error.clear();
   if (path.empty()) {
     error = "no database path";
     return nullptr;
   }
   sqlite3* db = nullptr;
-  const int opened =
-      sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  const int opened = sqlite3_open_v2(
+      path.c_str(), &db,
+      writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY, nullptr);
   // From here on the Store owns db, even when opening failed.
   std::unique_ptr<Store> store(new Store(db));
   if (opened != SQLITE_OK) {
@@ -291,12 +300,16 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::string& error) 
     return nullptr;
   }
   sqlite3_extended_result_codes(db, 1);
-  // Readers and the scanner share the file; a writer holding the lock briefly is waited for.
-  sqlite3_busy_timeout(db, 5000);
+  // Writers take turns and wait for each other; a reader only ever waits out a checkpoint's
+  // brief lock, and a page had better fail than hang.
+  sqlite3_busy_timeout(db, writable ? 5000 : kReadBusyTimeoutMs);
   // WAL with NORMAL sync: readers never block the scan, and a crash can lose at most the last
-  // commits of an index that the next scan rebuilds anyway.
-  if (Exec(db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA foreign_keys = ON",
-           error) != SQLITE_OK) {
+  // commits of an index that the next scan rebuilds anyway. The mode is kept in the file, so a
+  // reader finds it set.
+  if (writable && Exec(db,
+                       "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; "
+                       "PRAGMA foreign_keys = ON",
+                       error) != SQLITE_OK) {
     return nullptr;
   }
 
@@ -308,9 +321,14 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::string& error) 
       return nullptr;
     }
     Run run(pragma);
-    if (run.Step() == SQLITE_ROW) version = static_cast<int>(run.Int(0));
+    const int code = run.Step();
+    if (code != SQLITE_ROW) {
+      error = sqlite3_errmsg(db);
+      return nullptr;
+    }
+    version = static_cast<int>(run.Int(0));
   }
-  if (version == 0) {
+  if (version == 0 && writable) {
     // Another process may be creating it at the same moment: take the write lock, then look again.
     if (Exec(db, "BEGIN IMMEDIATE", error) != SQLITE_OK) return nullptr;
     Statement pragma;
@@ -331,8 +349,9 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::string& error) 
     if (Exec(db, "COMMIT", error) != SQLITE_OK) return nullptr;
   }
   if (version != kSchemaVersion) {
-    error = "index " + path + " has schema version " + std::to_string(version) + ", not " +
-            std::to_string(kSchemaVersion) + "; delete it to rebuild";
+    error = version == 0 ? "index " + path + " has no schema yet"
+                         : "index " + path + " has schema version " + std::to_string(version) +
+                               ", not " + std::to_string(kSchemaVersion) + "; delete it to rebuild";
     return nullptr;
   }
 
@@ -350,14 +369,14 @@ bool Store::Check(int code, const char* what) {
   return false;
 }
 
-void Store::Begin() {
-  if (sqlite3_get_autocommit(db_) == 0) return;
+bool Store::Begin() {
+  if (sqlite3_get_autocommit(db_) == 0) return true;
   Run run(statements_->begin);
-  Check(run.Step(), "begin");
+  return Check(run.Step(), "begin");
 }
 
-void Store::Commit() {
-  if (sqlite3_get_autocommit(db_) != 0) return;
+bool Store::Commit() {
+  if (sqlite3_get_autocommit(db_) != 0) return true;
   bool committed = false;
   {
     Run run(statements_->commit);
@@ -367,6 +386,7 @@ void Store::Commit() {
     Run run(statements_->rollback);
     Check(run.Step(), "rollback");
   }
+  return committed;
 }
 
 std::optional<FileStamp> Store::Stamp(const std::string& path) {
@@ -388,11 +408,11 @@ std::vector<std::string> Store::Paths() {
   return paths;
 }
 
-void Store::PutFile(const std::string& path, FileStamp stamp, const std::vector<Song>& songs) {
+bool Store::PutFile(const std::string& path, FileStamp stamp, const std::vector<Song>& songs) {
   // A savepoint keeps a file all-or-nothing, inside a batch or on its own.
   {
     Run run(statements_->savepoint);
-    if (!Check(run.Step(), "put file")) return;
+    if (!Check(run.Step(), "put file")) return false;
   }
   bool ok = false;
   {
@@ -421,16 +441,16 @@ void Store::PutFile(const std::string& path, FileStamp stamp, const std::vector<
     Check(run.Step(), "put file");
   }
   Run run(statements_->release);
-  Check(run.Step(), "put file");
+  return Check(run.Step(), "put file") && ok;
 }
 
-void Store::RemoveFile(const std::string& path) {
+bool Store::RemoveFile(const std::string& path) {
   {
     Run run(statements_->deleteSongs);
-    if (!Check(run.Bind(1, path).Step(), "remove file")) return;
+    if (!Check(run.Bind(1, path).Step(), "remove file")) return false;
   }
   Run run(statements_->deleteFile);
-  Check(run.Bind(1, path).Step(), "remove file");
+  return Check(run.Bind(1, path).Step(), "remove file");
 }
 
 std::int64_t Store::SongCount() {
@@ -497,10 +517,11 @@ std::optional<SongRow> Store::SongById(std::int64_t id) {
   return ReadSong(run);
 }
 
-void Store::RecordLookup(const Lookup& lookup) {
+bool Store::RecordLookup(const Lookup& lookup) {
   // The insert and the trim as one commit, unless the caller's transaction already holds them.
   const bool own = sqlite3_get_autocommit(db_) != 0;
-  if (own) Begin();
+  if (own && !Begin()) return false;
+  bool ok = false;
   {
     Run run(statements_->putLookup);
     run.Bind(1, lookup.at).Bind(2, lookup.title).Bind(3, lookup.artist);
@@ -511,10 +532,11 @@ void Store::RecordLookup(const Lookup& lookup) {
     }
     if (Check(run.Step(), "record lookup")) {
       Run trim(statements_->trimLookups);
-      Check(trim.Bind(1, std::int64_t{kKeptLookups}).Step(), "trim lookups");
+      ok = Check(trim.Bind(1, std::int64_t{kKeptLookups}).Step(), "trim lookups");
     }
   }
-  if (own) Commit();
+  if (own) ok = Commit() && ok;
+  return ok;
 }
 
 std::vector<Lookup> Store::RecentLookups(int limit) {

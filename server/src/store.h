@@ -1,6 +1,7 @@
 // The index: one SQLite database holding every lyrics file seen in the library, the songs read
 // from it, FTS5 indexes over them, and the recent lookups. A Store is one connection: use it from
 // one thread at a time, and open one per thread (WAL mode lets readers run beside the scanner).
+// Pages read through connections opened for reading only, which never wait on a writer.
 //
 // A Store never throws. When SQLite fails (a full disk, a corrupt file, a lock held too long) the
 // call does nothing or returns nothing, the message goes to stderr and LastError() keeps it.
@@ -43,14 +44,20 @@ class Store {
   // Opens or creates the database at path (its folder must exist), in WAL mode with the schema
   // in place. Nothing, with error set, when it cannot.
   static std::unique_ptr<Store> Open(const std::string& path, std::string& error);
+  // Opens an index that Open has created, for reading only: no pragma, no schema work, and any
+  // write fails. A reader waits at most kReadBusyTimeout for a lock, and never for the writer
+  // (WAL), so a page is never held up by a scan.
+  static std::unique_ptr<Store> OpenForReading(const std::string& path, std::string& error);
+  static constexpr int kReadBusyTimeoutMs = 100;
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
   // Groups many writes into one transaction; a scan without it is one fsync per file. Begin
-  // inside a transaction and Commit outside one do nothing. A failed Commit rolls back.
-  void Begin();
-  void Commit();
+  // inside a transaction and Commit outside one do nothing. Each answers whether it worked; a
+  // failed Commit rolls back.
+  bool Begin();
+  bool Commit();
 
   // The stamp recorded for a file, or nothing for a file not in the index.
   std::optional<FileStamp> Stamp(const std::string& path);
@@ -58,8 +65,9 @@ class Store {
   std::vector<std::string> Paths();
   // Replaces everything known about a file: its stamp and its songs (none is allowed: a file
   // seen but holding no lyrics is still recorded, so it is not read again while unchanged).
-  void PutFile(const std::string& path, FileStamp stamp, const std::vector<Song>& songs);
-  void RemoveFile(const std::string& path);
+  // False, with the file as it was, when it could not be written.
+  bool PutFile(const std::string& path, FileStamp stamp, const std::vector<Song>& songs);
+  bool RemoveFile(const std::string& path);
 
   std::int64_t SongCount();
 
@@ -85,8 +93,8 @@ class Store {
                               Within within = Within::Everything);
   std::optional<SongRow> SongById(std::int64_t id);
 
-  // Keeps only the latest kKeptLookups.
-  void RecordLookup(const Lookup& lookup);
+  // Keeps only the latest kKeptLookups. False when it could not be written.
+  bool RecordLookup(const Lookup& lookup);
   // The latest lookups, newest (most recently recorded) first, each title and artist once.
   std::vector<Lookup> RecentLookups(int limit);
   static constexpr int kKeptLookups = 500;
@@ -97,6 +105,7 @@ class Store {
  private:
   struct Statements;
   explicit Store(sqlite3* db);
+  static std::unique_ptr<Store> Connect(const std::string& path, bool writable, std::string& error);
   bool Check(int code, const char* what);
 
   sqlite3* db_;

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <taglib/flacfile.h>
@@ -22,7 +24,10 @@
 #include <cstdlib>
 #include <cstdio>
 #include <fstream>
+#include <climits>
 #include <iterator>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -615,6 +620,271 @@ TEST_F(LibraryTest, AFolderThatCannotBeListedKeepsItsFiles) {
   EXPECT_TRUE(report.problems.empty());
   EXPECT_EQ(store_->SongCount(), 1);
 }
+
+TEST_F(LibraryTest, TheReportCountsWhatWasStoredNotWhatWasTried) {
+  WriteBytes(lib_ / "A - Old.lrc", "[00:01]old");
+  Scan({lib_});
+  fs::remove(lib_ / "A - Old.lrc");
+  WriteBytes(lib_ / "A - New.lrc", "[00:01]new");
+  // The index breaks under the server: no song can be added or deleted any more.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_ / "index.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "DROP TABLE songs_fts", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+
+  const ScanReport report = Scan({lib_});
+  EXPECT_EQ(report.read, 0U);
+  EXPECT_EQ(report.removed, 0U);
+  EXPECT_EQ(report.skipped, 1U);
+  ASSERT_FALSE(report.problems.empty());
+  EXPECT_TRUE(report.problems[0].starts_with((lib_ / "A - New.lrc").string() + ": not stored"))
+      << report.problems[0];
+  EXPECT_EQ(store_->Paths(), std::vector<std::string>{(lib_ / "A - Old.lrc").string()});
+}
+
+// --- What a rescan cannot see stays; what it sees gone goes ---
+
+// The name of each level MakeDeeperThanPathMax nests.
+std::string DeepName() {
+  return std::string(200, 'd');
+}
+
+// Folders nested under top until the path is longer than PATH_MAX; the first that long.
+fs::path MakeDeeperThanPathMax(const fs::path& top) {
+  const std::string name = DeepName();
+  fs::create_directories(top);
+  int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  fs::path deep = top;
+  while (fd >= 0 && deep.string().size() < PATH_MAX) {
+    if (mkdirat(fd, name.c_str(), 0755) != 0) break;
+    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(fd);
+    fd = next;
+    deep /= name;
+  }
+  if (fd >= 0) close(fd);
+  return deep;
+}
+
+// Removes what MakeDeeperThanPathMax made, bottom up, each level from the one above it: no path
+// the calls see grows past PATH_MAX.
+void RemoveDeep(const fs::path& top) {
+  const std::string name = DeepName();
+  std::vector<int> levels{open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  while (levels.back() >= 0) {
+    levels.push_back(openat(levels.back(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  levels.pop_back();
+  while (!levels.empty()) {
+    close(levels.back());
+    levels.pop_back();
+    if (!levels.empty()) unlinkat(levels.back(), name.c_str(), AT_REMOVEDIR);
+  }
+}
+
+class ScanFaultTest;
+
+struct ScanFaultCase {
+  const char* name;
+  // Before the first scan: adds the case's files. Between the scans: the fault. Each answers the
+  // path the second scan must report, or nothing.
+  void (*before)(ScanFaultTest&);
+  fs::path (*between)(ScanFaultTest&);
+  bool asUser;  // needs permission bits to apply
+  std::size_t removed;
+  std::int64_t songs;
+};
+
+void PrintTo(const ScanFaultCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class ScanFaultTest : public LibraryTest, public testing::WithParamInterface<ScanFaultCase> {
+ public:
+  void TearDown() override {
+    store_.reset();
+    std::error_code ignored;
+    fs::permissions(Locked(), fs::perms::owner_all, ignored);
+    RemoveDeep(lib_ / "deep");
+    fs::remove_all(dir_, ignored);
+  }
+
+  fs::path Disk() const { return dir_ / "disk"; }
+  fs::path Locked() const { return lib_ / "locked"; }
+  const fs::path& Lib() const { return lib_; }
+  Store& Index() { return *store_; }
+
+  // The scan as a user the permission bits apply to: root reads any folder whatever its mode, so
+  // as root it runs in a child that becomes nobody. Nothing when that cannot be done.
+  std::optional<ScanReport> ScanAsUser() {
+    if (geteuid() != 0) return Scan({lib_});
+    constexpr uid_t kNobody = 65534;
+    constexpr int kCannotDrop = 3;
+    // The child opens the index itself, as nobody: it must be able to write it.
+    fs::permissions(dir_, fs::perms::all);
+    for (const char* file : {"index.db", "index.db-wal", "index.db-shm"}) {
+      std::error_code absent;
+      fs::permissions(dir_ / file, fs::perms::all, absent);
+    }
+    int out[2];
+    if (pipe(out) != 0) return std::nullopt;
+    // A connection must not cross a fork; the test's is opened again once the child is done.
+    store_.reset();
+    const pid_t child = fork();
+    if (child == 0) {
+      close(out[0]);
+      if (setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(kCannotDrop);
+      int code = 4;
+      {
+        // Everything freed before _exit, so that memcheck finds no leak in the child.
+        std::string error;
+        const auto store = Store::Open((dir_ / "index.db").string(), error);
+        if (store) {
+          const ScanReport report = ScanLibrary(*store, {lib_}, cp1252_);
+          std::string text = std::to_string(report.removed) + "\n";
+          for (const std::string& problem : report.problems) text += problem + "\n";
+          code =
+              write(out[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 5;
+        }
+      }
+      _exit(code);
+    }
+    close(out[1]);
+    std::string text;
+    char chunk[4096];
+    for (ssize_t got; child > 0 && (got = read(out[0], chunk, sizeof chunk)) > 0;)
+      text.append(chunk, static_cast<std::size_t>(got));
+    close(out[0]);
+    int status = 0;
+    const bool waited = child > 0 && waitpid(child, &status, 0) == child;
+    std::string error;
+    store_ = Store::Open((dir_ / "index.db").string(), error);
+    EXPECT_NE(store_, nullptr) << error;
+    ScanReport report;
+    if (!waited || !WIFEXITED(status)) {
+      ADD_FAILURE() << "the scan as nobody did not run";
+      return report;
+    }
+    if (WEXITSTATUS(status) == kCannotDrop) return std::nullopt;
+    if (WEXITSTATUS(status) != 0) {
+      ADD_FAILURE() << "the scan as nobody failed with " << WEXITSTATUS(status);
+      return report;
+    }
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+      if (start == 0) {
+        report.removed = std::stoul(text.substr(0, end));
+      } else {
+        report.problems.push_back(text.substr(start, end - start));
+      }
+    }
+    return report;
+  }
+};
+
+TEST_P(ScanFaultTest, KeepsWhatItCannotSeeAndDropsWhatItSeesGone) {
+  WriteBytes(lib_ / "A - Kept.lrc", "[00:01]kept");
+  GetParam().before(*this);
+  const ScanReport first = Scan({lib_});
+  ASSERT_EQ(store_->SongCount(), 2) << testing::PrintToString(first.problems);
+
+  const fs::path reported = GetParam().between(*this);
+  std::optional<ScanReport> report;
+  if (GetParam().asUser) {
+    report = ScanAsUser();
+    if (!report) GTEST_SKIP() << "cannot scan as a user without root's rights (uid 65534)";
+    ASSERT_NE(store_, nullptr);
+  } else {
+    report = Scan({lib_});
+  }
+  EXPECT_EQ(report->removed, GetParam().removed);
+  EXPECT_EQ(store_->SongCount(), GetParam().songs);
+  EXPECT_EQ(store_->FindExact("kept", "a", 5).size(), 1U);
+  if (reported.empty()) {
+    EXPECT_TRUE(report->problems.empty()) << testing::PrintToString(report->problems);
+  } else {
+    ASSERT_EQ(report->problems.size(), 1U) << testing::PrintToString(report->problems);
+    EXPECT_TRUE(report->problems[0].starts_with(reported.string() + ": ")) << report->problems[0];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rescan, ScanFaultTest,
+    testing::Values(ScanFaultCase{"LinkedFolderWhoseTargetVanishes",
+                                  [](ScanFaultTest& scan) {
+                                    WriteBytes(scan.Disk() / "A - Linked.lrc", "[00:01]linked");
+                                    fs::create_directory_symlink(scan.Disk(),
+                                                                 scan.Lib() / "linked");
+                                  },
+                                  [](ScanFaultTest& scan) {
+                                    fs::rename(scan.Disk(), scan.Disk().string() + " unmounted");
+                                    return scan.Lib() / "linked";
+                                  },
+                                  false, 0, 2},
+                    ScanFaultCase{"LinkedFileWhoseTargetVanishes",
+                                  [](ScanFaultTest& scan) {
+                                    WriteBytes(scan.Disk() / "A - Linked.lrc", "[00:01]linked");
+                                    fs::create_symlink(scan.Disk() / "A - Linked.lrc",
+                                                       scan.Lib() / "A - Linked.lrc");
+                                  },
+                                  [](ScanFaultTest& scan) {
+                                    fs::rename(scan.Disk(), scan.Disk().string() + " unmounted");
+                                    return scan.Lib() / "A - Linked.lrc";
+                                  },
+                                  false, 0, 2},
+                    ScanFaultCase{"FolderThatCannotBeRead",
+                                  [](ScanFaultTest& scan) {
+                                    WriteBytes(scan.Locked() / "A - Locked.lrc", "[00:01]locked");
+                                  },
+                                  [](ScanFaultTest& scan) {
+                                    fs::permissions(scan.Locked(), fs::perms::none);
+                                    return scan.Locked();
+                                  },
+                                  true, 0, 2},
+                    // Listed, but nothing in it can be looked at (chmod a-x).
+                    ScanFaultCase{"FolderThatCannotBeSearched",
+                                  [](ScanFaultTest& scan) {
+                                    WriteBytes(scan.Locked() / "A - Locked.lrc", "[00:01]locked");
+                                  },
+                                  [](ScanFaultTest& scan) {
+                                    fs::permissions(scan.Locked(), fs::perms::owner_read |
+                                                                       fs::perms::group_read |
+                                                                       fs::perms::others_read);
+                                    return scan.Locked() / "A - Locked.lrc";
+                                  },
+                                  true, 0, 2},
+                    ScanFaultCase{"PathDeeperThanPathMax",
+                                  [](ScanFaultTest& scan) {
+                                    WriteBytes(scan.Lib() / "deep" / "A - Shallow.lrc",
+                                               "[00:01]shallow");
+                                  },
+                                  [](ScanFaultTest& scan) {
+                                    fs::path deep = MakeDeeperThanPathMax(scan.Lib() / "deep");
+                                    // What the index knew from when the path was shorter.
+                                    scan.Index().PutFile((deep / "A - Deep.lrc").string(), {1, 1},
+                                                         {Song{"Deep", "A", "", "words"}});
+                                    return deep;
+                                  },
+                                  false, 0, 3},
+                    ScanFaultCase{"FileDeleted",
+                                  [](ScanFaultTest& scan) {
+                                    WriteBytes(scan.Lib() / "sub" / "A - Gone.lrc", "[00:01]gone");
+                                  },
+                                  [](ScanFaultTest& scan) {
+                                    fs::remove(scan.Lib() / "sub" / "A - Gone.lrc");
+                                    return fs::path();
+                                  },
+                                  false, 1, 1},
+                    ScanFaultCase{"FolderDeleted",
+                                  [](ScanFaultTest& scan) {
+                                    WriteBytes(scan.Lib() / "sub" / "A - Gone.lrc", "[00:01]gone");
+                                  },
+                                  [](ScanFaultTest& scan) {
+                                    fs::remove_all(scan.Lib() / "sub");
+                                    return fs::path();
+                                  },
+                                  false, 1, 1}),
+    [](const testing::TestParamInfo<ScanFaultCase>& row) { return std::string(row.param.name); });
 
 TEST_F(LibraryTest, ScanFollowsLinksButNotInCircles) {
   WriteBytes(lib_ / "a" / "A - One.lrc", "[00:01]one");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -104,7 +105,7 @@ TEST(ParseLrc, HostileInputStaysBounded) {
   EXPECT_EQ(ParseLrc(brackets).lyrics, brackets);
   const std::string digits = "[" + std::string(1U << 20U, '9') + ":00]x";
   EXPECT_EQ(ParseLrc(digits).lyrics, "x");
-  const std::string unterminated = "[00:01" + std::string(1U << 20U, '0');
+  const std::string unterminated = "[00:01" + std::string(kMaxLyricsBytes - 6, '0');
   EXPECT_EQ(ParseLrc(unterminated).lyrics, unterminated);
 
   // A line stamped ten thousand times is repeated a bounded number of times.
@@ -119,6 +120,54 @@ TEST(ParseLrc, HostileInputStaysBounded) {
   const std::string words = "[00:01]" + std::string(1U << 20U, '<');
   EXPECT_EQ(ParseLrc(words).lyrics.size(), 1U << 20U);
 }
+
+// A stamped line of width bytes: its words and, when there are several stamps, each a repeat.
+std::string StampedLine(std::string_view stamp, std::size_t stamps, char letter,
+                        std::size_t width) {
+  std::string line;
+  for (std::size_t i = 0; i < stamps; ++i) line += stamp;
+  return line + std::string(width, letter) + "\n";
+}
+
+struct CapCase {
+  const char* name;
+  std::string (*lrc)();  // made when the case runs: listing the tests builds no megabytes
+  std::size_t size;      // of the lyrics
+  std::size_t lastLine;  // the size of the last line kept: only whole lines are
+};
+
+void PrintTo(const CapCase& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class LyricsCap : public testing::TestWithParam<CapCase> {};
+
+TEST_P(LyricsCap, KeepsWholeLinesUpToTheCap) {
+  const std::string lyrics = ParseLrc(GetParam().lrc()).lyrics;
+  EXPECT_EQ(lyrics.size(), GetParam().size);
+  const std::size_t lastLine = lyrics.size() - (lyrics.rfind('\n') + 1);
+  EXPECT_EQ(lastLine, GetParam().lastLine);
+}
+
+// The stamp bomb: a file under the cap whose every line is stamped 64 times.
+std::string StampBomb() {
+  std::string lrc;
+  while (lrc.size() + 1000 <= kMaxLyricsBytes) lrc += StampedLine("[00:01.00]", 64, 'x', 359);
+  return lrc;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ParseLrc, LyricsCap,
+    testing::Values(
+        CapCase{"AtTheCap",
+                [] { return StampedLine("[00:01]", 1, 'a', kMaxLyricsBytes - 2) + "[00:02]b"; },
+                kMaxLyricsBytes, 1},
+        CapCase{"OneOver",
+                [] { return StampedLine("[00:01]", 1, 'a', kMaxLyricsBytes - 1) + "[00:02]b"; },
+                kMaxLyricsBytes - 1, kMaxLyricsBytes - 1},
+        // A thousand lines of 359 letters, each 64 times over, would be 24 MB.
+        CapCase{"StampBomb", StampBomb, kMaxLyricsBytes / 360 * 360 - 1, 359}),
+    [](const testing::TestParamInfo<CapCase>& row) { return std::string(row.param.name); });
 
 class Timestamps : public testing::TestWithParam<std::pair<std::string_view, bool>> {};
 

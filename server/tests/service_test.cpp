@@ -342,6 +342,19 @@ TEST_F(RunningServerTest, IndexSearchAndApi) {
   EXPECT_NE(missing.body.find("\"found\":false"), std::string::npos) << missing.body;
 }
 
+TEST_F(ServerTest, RecentLookupsOutliveARestart) {
+  int port = Start();
+  ASSERT_NE(port, 0);
+  Get(port, ShowTarget("Night+Song", "Some+Band"));
+  server_->Signal(SIGTERM);
+  ASSERT_EQ(server_->Wait(), 0);
+
+  port = Start();
+  ASSERT_NE(port, 0);
+  const auto index = Get(port, "/kr/lyrics_plugin_index.html");
+  EXPECT_NE(index.body.find("Night Song &mdash; Some Band</a>"), std::string::npos) << index.body;
+}
+
 struct BadRequestCase {
   const char* name;
   const char* method;

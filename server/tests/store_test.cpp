@@ -357,6 +357,42 @@ TEST_F(StoreTest, ABatchIsSeenByOtherConnectionsWhenCommitted) {
   EXPECT_EQ(reader->LastError(), "");
 }
 
+TEST_F(StoreTest, AReaderNeitherWaitsForTheWriterNorWrites) {
+  store_->PutFile("/a.lrc", {1, 1}, {MakeSong("T", "A", "w")});
+  // The scanner is in the middle of a batch when a page opens its connection and reads.
+  store_->Begin();
+  store_->PutFile("/b.lrc", {1, 1}, {MakeSong("T", "B", "w")});
+  std::string error;
+  const auto reader = Store::OpenForReading(DbPath(), error);
+  ASSERT_NE(reader, nullptr) << error;
+  EXPECT_EQ(reader->SongCount(), 1);
+  EXPECT_EQ(reader->FindTitle("t", 5).size(), 1U);
+  EXPECT_EQ(reader->LastError(), "");
+  store_->Commit();
+  EXPECT_EQ(reader->SongCount(), 2);
+
+  EXPECT_FALSE(reader->PutFile("/c.lrc", {1, 1}, {MakeSong("T", "C", "w")}));
+  EXPECT_NE(reader->LastError().find("readonly"), std::string::npos) << reader->LastError();
+  EXPECT_FALSE(reader->RecordLookup({1, "x", "", std::nullopt}));
+  EXPECT_FALSE(reader->RemoveFile("/a.lrc"));
+  EXPECT_EQ(store_->SongCount(), 2);
+  EXPECT_TRUE(store_->RecentLookups(5).empty());
+}
+
+TEST_F(StoreTest, AReaderOnlyOpensAnIndexTheWriterMade) {
+  const std::string empty = (dir_ / "empty.db").string();
+  std::FILE* file = std::fopen(empty.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  for (const std::string& path : {(dir_ / "missing.db").string(), empty, std::string()}) {
+    std::string error;
+    EXPECT_EQ(Store::OpenForReading(path, error), nullptr) << path;
+    EXPECT_NE(error, "") << path;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "missing.db"));
+  EXPECT_EQ(fs::file_size(empty), 0U);  // no schema made
+}
+
 TEST_F(StoreTest, ReopeningKeepsTheIndex) {
   store_->PutFile("/a.lrc", {1, 2}, {MakeSong("T", "A", "w")});
   store_.reset();
