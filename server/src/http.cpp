@@ -1,0 +1,314 @@
+#include "http.h"
+
+#include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
+#include <exception>
+#include <optional>
+
+namespace talvo::http {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+using tcp = asio::ip::tcp;
+
+std::string_view Request::Path() const {
+  const std::string_view whole = target;
+  return whole.substr(0, whole.find('?'));
+}
+
+std::string_view Request::RawQuery() const {
+  const std::string_view whole = target;
+  const auto mark = whole.find('?');
+  return mark == std::string_view::npos ? std::string_view() : whole.substr(mark + 1);
+}
+
+namespace {
+
+// A request's header, a small body and the start of the next pipelined request fit; the rest
+// waits in the socket until this one is answered.
+constexpr std::size_t kReadBufferLimit = kHeaderLimit + kBodyLimit + 4096;
+// After a refusal the client's unread bytes are read and dropped for this long before closing,
+// so the refusal is not lost to a reset; a client still sending after it is cut off.
+constexpr std::chrono::seconds kLingerTime{2};
+constexpr std::size_t kDrainChunk = 4096;
+// After a failed accept (out of file descriptors), before trying again.
+constexpr std::chrono::milliseconds kAcceptRetry{50};
+// "HTTP/1.1", after the method and target and their two spaces.
+constexpr std::size_t kVersionLength = 8;
+
+constexpr const char* kPlain = "text/plain; charset=utf-8";
+
+Response Refusal(int status, const char* text) {
+  return {.status = status, .contentType = kPlain, .headers = {}, .body = text};
+}
+
+}  // namespace
+
+class Server::Impl {
+ public:
+  Impl(Handler handler, ServerOptions options)
+      : handler_(std::move(handler)), options_(options), acceptor_(io_), retry_(io_) {}
+  ~Impl() {
+    stopping_ = true;
+    io_.stop();
+    workers_.stop();
+    workers_.join();
+  }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  bool Listen(const std::string& host, int port, std::string& error);
+  void Run() {
+    Accept();
+    io_.run();
+  }
+  void Stop() { io_.stop(); }
+  int Port() const { return port_; }
+
+  // Called as each connection ends, on whatever thread lets it go.
+  void Closed() {
+    if (connections_.fetch_sub(1) >= kMaxConnections && !stopping_)
+      asio::post(io_, [this] {
+        if (!accepting_) Accept();
+      });
+  }
+
+  // Before the loop, so connections that end as it is torn down can still count themselves out.
+  std::atomic<std::size_t> connections_{0};
+  std::atomic<bool> stopping_{false};
+  const Handler handler_;
+  const ServerOptions options_;
+  asio::io_context io_{1};
+  asio::thread_pool workers_{kWorkers};
+
+ private:
+  class Session;
+  void Accept();
+
+  tcp::acceptor acceptor_;
+  asio::steady_timer retry_;
+  int port_ = 0;
+  bool accepting_ = false;  // the loop's own
+};
+
+// One client connection: reads a request, has it answered on the pool, writes the answer, and
+// reads the next, one at a time, so pipelined requests are answered in order.
+class Server::Impl::Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(Impl& server, tcp::socket socket)
+      : server_(server), stream_(std::move(socket)), buffer_(kReadBufferLimit) {}
+  ~Session() { server_.Closed(); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  void ReadRequest() {
+    parser_.emplace();
+    parser_->header_limit(kHeaderLimit);
+    parser_->body_limit(kBodyLimit);
+    // Once, for the whole request: a trickling client cannot stretch it byte by byte.
+    stream_.expires_after(server_.options_.requestTimeout);
+    bhttp::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code error, std::size_t) { self->OnRead(error); });
+  }
+
+ private:
+  void OnRead(beast::error_code error) {
+    if (error == bhttp::error::header_limit || error == bhttp::error::buffer_overflow)
+      return Refuse(FirstLineEnded() ? Refusal(431, "Request header too large.\n")
+                                     : Refusal(414, "Request line too long.\n"));
+    if (error == bhttp::error::body_limit)
+      return Refuse(Refusal(413, "A GET or HEAD request carries no body.\n"));
+    if (error == bhttp::error::end_of_stream || error == bhttp::error::partial_message) return;
+    if (error && error.category() == bhttp::make_error_code(bhttp::error::bad_target).category())
+      return Refuse(Refusal(400, "Bad request.\n"));
+    if (error) return;  // timed out, reset, or the server is stopping
+
+    auto message = parser_->release();
+    if (message.method_string().size() + message.target().size() + 2 + kVersionLength >
+        kRequestLineLimit)
+      return Refuse(Refusal(414, "Request line too long.\n"));
+    keepAlive_ = message.keep_alive();
+    head_ = message.method() == bhttp::verb::head;
+    version_ = message.version();
+    if (buffer_.size() == 0) buffer_.shrink_to_fit();  // an idle connection keeps no buffer
+
+    // The answer takes as long as the lookup does; only the write is timed again.
+    stream_.expires_never();
+    Request request{.method = std::string(message.method_string()),
+                    .target = std::string(message.target())};
+    asio::post(server_.workers_, [self = shared_from_this(), request = std::move(request)] {
+      Response response;
+      try {
+        response = self->server_.handler_(request);
+      } catch (const std::exception&) {
+        response = Refusal(500, "Server error.\n");
+      }
+      auto& executor = self->stream_;
+      asio::post(executor.get_executor(),
+                 [self, response = std::move(response)]() mutable { self->Write(response); });
+    });
+  }
+
+  // Whether the request's first line ended within its limit, for a header that did not fit.
+  bool FirstLineEnded() const {
+    const auto data = buffer_.cdata();
+    const std::string_view bytes(static_cast<const char*>(data.data()), data.size());
+    const auto end = bytes.find("\r\n");
+    return end != std::string_view::npos && end <= kRequestLineLimit;
+  }
+
+  void Write(Response& response) {
+    answer_.emplace();
+    answer_->version(version_);
+    answer_->result(static_cast<unsigned>(response.status));
+    if (!response.contentType.empty())
+      answer_->set(bhttp::field::content_type, response.contentType);
+    for (const auto& [name, value] : response.headers) answer_->set(name, value);
+    answer_->keep_alive(keepAlive_);
+    if (head_) {
+      answer_->content_length(response.body.size());
+    } else {
+      answer_->body() = std::move(response.body);
+      answer_->prepare_payload();
+    }
+    // A client that stops reading its answer is cut off like one that stops sending.
+    stream_.expires_after(server_.options_.requestTimeout);
+    // Without a body the serializer would finish at the header: HEAD's length is the GET's.
+    bhttp::async_write(stream_, *answer_,
+                       [self = shared_from_this()](beast::error_code error, std::size_t) {
+                         self->OnWritten(error);
+                       });
+  }
+
+  void OnWritten(beast::error_code error) {
+    answer_.reset();
+    if (error) return;
+    if (refused_) return Linger();
+    if (!keepAlive_) {
+      stream_.socket().shutdown(tcp::socket::shutdown_send, error);
+      return;
+    }
+    ReadRequest();
+  }
+
+  void Refuse(Response response) {
+    refused_ = true;
+    keepAlive_ = false;
+    head_ = false;
+    version_ = 11;
+    Write(response);
+  }
+
+  // Reads and drops what the client still sends, until it closes or the time is up.
+  void Linger() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    buffer_.clear();
+    stream_.expires_after(kLingerTime);
+    Drain();
+  }
+  void Drain() {
+    stream_.async_read_some(buffer_.prepare(kDrainChunk),
+                            [self = shared_from_this()](beast::error_code error, std::size_t) {
+                              if (!error) self->Drain();
+                            });
+  }
+
+  Impl& server_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
+  std::optional<bhttp::response<bhttp::string_body>> answer_;
+  unsigned version_ = 11;
+  bool keepAlive_ = false;
+  bool head_ = false;
+  bool refused_ = false;
+};
+
+bool Server::Impl::Listen(const std::string& host, int port, std::string& error) {
+  beast::error_code failure;
+  tcp::resolver resolver(io_);
+  const auto found = resolver.resolve(
+      host, std::to_string(port), tcp::resolver::passive | tcp::resolver::numeric_service, failure);
+  if (failure || found.empty()) {
+    error = failure ? failure.message() : "no such address";
+    return false;
+  }
+  const tcp::endpoint endpoint = found.begin()->endpoint();
+  acceptor_.open(endpoint.protocol(), failure);
+#ifndef _WIN32
+  // Lets a restarted server bind while its old connections linger in TIME_WAIT; a second live
+  // listener is still refused. Windows gives the option the other meaning (taking over a port in
+  // use), so it stays off there.
+  if (!failure) acceptor_.set_option(tcp::acceptor::reuse_address(true), failure);
+#endif
+  if (!failure) acceptor_.bind(endpoint, failure);
+  if (!failure) acceptor_.listen(kBacklog, failure);
+  if (failure) {
+    error = failure.message();
+    acceptor_.close(failure);
+    return false;
+  }
+  port_ = acceptor_.local_endpoint().port();
+  return true;
+}
+
+void Server::Impl::Accept() {
+  if (connections_ >= kMaxConnections) {
+    accepting_ = false;  // Closed() starts it again
+    return;
+  }
+  accepting_ = true;
+  acceptor_.async_accept([this](beast::error_code error, tcp::socket socket) {
+    if (error == asio::error::operation_aborted || !acceptor_.is_open()) return;
+    if (error) {
+      retry_.expires_after(kAcceptRetry);
+      retry_.async_wait([this](beast::error_code waited) {
+        if (!waited) Accept();
+      });
+      return;
+    }
+    beast::error_code ignored;
+    // Head and body go out in one write, but the next answer on the connection must not wait
+    // for the client's delayed ACK of this one.
+    socket.set_option(tcp::no_delay(true), ignored);
+    ++connections_;
+    std::make_shared<Session>(*this, std::move(socket))->ReadRequest();
+    Accept();
+  });
+}
+
+Server::Server(Handler handler, ServerOptions options)
+    : impl_(std::make_unique<Impl>(std::move(handler), options)) {}
+
+Server::~Server() = default;
+
+bool Server::Listen(const std::string& host, int port, std::string& error) {
+  return impl_->Listen(host, port, error);
+}
+
+int Server::Port() const {
+  return impl_->Port();
+}
+
+void Server::Run() {
+  impl_->Run();
+}
+
+void Server::Stop() {
+  impl_->Stop();
+}
+
+}  // namespace talvo::http
