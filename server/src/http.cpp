@@ -10,6 +10,7 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/beast/http/basic_parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 #include <exception>
@@ -37,7 +38,10 @@ namespace {
 
 // A request's header, a small body and the start of the next pipelined request fit; the rest
 // waits in the socket until this one is answered.
-constexpr std::size_t kReadBufferLimit = kHeaderLimit + kBodyLimit + 4096;
+// Beast counts its header limit in its own way (the request line apart); ours is counted exactly
+// on the bytes the header took, and Beast's, a little higher, only stops a header without end.
+constexpr std::size_t kParserHeaderLimit = kHeaderLimit + 4096;
+constexpr std::size_t kReadBufferLimit = kParserHeaderLimit + kBodyLimit + 4096;
 // After a refusal the client's unread bytes are read and dropped for this long before closing,
 // so the refusal is not lost to a reset; a client still sending after it is cut off.
 constexpr std::chrono::seconds kLingerTime{2};
@@ -52,6 +56,39 @@ constexpr const char* kPlain = "text/plain; charset=utf-8";
 Response Refusal(int status, const char* text) {
   return {.status = status, .contentType = kPlain, .headers = {}, .body = text};
 }
+
+// What the routes need of a request: its line. Header fields are checked and dropped, never
+// stored (Beast's own container also throws on a field over 64 KiB), and so is a body.
+class RequestReader : public bhttp::basic_parser<true> {
+ public:
+  std::string method;
+  std::string target;
+  bhttp::verb verb = bhttp::verb::unknown;
+  unsigned version = 11;
+
+ private:
+  void on_request_impl(bhttp::verb v, beast::string_view methodText, beast::string_view targetText,
+                       int httpVersion, beast::error_code&) override {
+    verb = v;
+    method.assign(methodText.data(), methodText.size());
+    target.assign(targetText.data(), targetText.size());
+    version = static_cast<unsigned>(httpVersion);
+  }
+  void on_response_impl(int, beast::string_view, int, beast::error_code&) override {}
+  void on_field_impl(bhttp::field, beast::string_view, beast::string_view,
+                     beast::error_code&) override {}
+  void on_header_impl(beast::error_code&) override {}
+  void on_body_init_impl(const boost::optional<std::uint64_t>&, beast::error_code&) override {}
+  std::size_t on_body_impl(beast::string_view body, beast::error_code&) override {
+    return body.size();
+  }
+  void on_chunk_header_impl(std::uint64_t, beast::string_view, beast::error_code&) override {}
+  std::size_t on_chunk_body_impl(std::uint64_t, beast::string_view body,
+                                 beast::error_code&) override {
+    return body.size();
+  }
+  void on_finish_impl(beast::error_code&) override {}
+};
 
 }  // namespace
 
@@ -114,40 +151,56 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
 
   void ReadRequest() {
     parser_.emplace();
-    parser_->header_limit(kHeaderLimit);
+    parser_->header_limit(kParserHeaderLimit);
     parser_->body_limit(kBodyLimit);
     // Once, for the whole request: a trickling client cannot stretch it byte by byte.
     stream_.expires_after(server_.options_.requestTimeout);
-    bhttp::async_read(
+    bhttp::async_read_header(
         stream_, buffer_, *parser_,
-        [self = shared_from_this()](beast::error_code error, std::size_t) { self->OnRead(error); });
+        [self = shared_from_this()](beast::error_code error, std::size_t used) {
+          self->OnHeader(error, used);
+        });
   }
 
  private:
-  void OnRead(beast::error_code error) {
+  // Refuses what cannot be answered and closes; true if it did, or if the connection is over.
+  bool Failed(beast::error_code error) {
+    if (!error) return false;
     if (error == bhttp::error::header_limit || error == bhttp::error::buffer_overflow)
-      return Refuse(FirstLineEnded() ? Refusal(431, "Request header too large.\n")
-                                     : Refusal(414, "Request line too long.\n"));
-    if (error == bhttp::error::body_limit)
-      return Refuse(Refusal(413, "A GET or HEAD request carries no body.\n"));
-    if (error == bhttp::error::end_of_stream || error == bhttp::error::partial_message) return;
-    if (error && error.category() == bhttp::make_error_code(bhttp::error::bad_target).category())
-      return Refuse(Refusal(400, "Bad request.\n"));
-    if (error) return;  // timed out, reset, or the server is stopping
+      Refuse(FirstLineEnded() ? Refusal(431, "Request header too large.\n")
+                              : Refusal(414, "Request line too long.\n"));
+    else if (error == bhttp::error::body_limit)
+      Refuse(Refusal(413, "A GET or HEAD request carries no body.\n"));
+    else if (error == bhttp::error::end_of_stream || error == bhttp::error::partial_message)
+      ;  // the client closed
+    else if (error.category() == bhttp::make_error_code(bhttp::error::bad_target).category())
+      Refuse(Refusal(400, "Bad request.\n"));
+    // Anything else: timed out, reset, or the server is stopping.
+    return true;
+  }
 
-    auto message = parser_->release();
-    if (message.method_string().size() + message.target().size() + 2 + kVersionLength >
-        kRequestLineLimit)
+  void OnHeader(beast::error_code error, std::size_t used) {
+    if (Failed(error)) return;
+    if (parser_->method.size() + parser_->target.size() + 2 + kVersionLength > kRequestLineLimit)
       return Refuse(Refusal(414, "Request line too long.\n"));
-    keepAlive_ = message.keep_alive();
-    head_ = message.method() == bhttp::verb::head;
-    version_ = message.version();
+    if (used > kHeaderLimit) return Refuse(Refusal(431, "Request header too large.\n"));
+    if (parser_->is_done()) return Dispatch();
+    bhttp::async_read(stream_, buffer_, *parser_,
+                      [self = shared_from_this()](beast::error_code failure, std::size_t) {
+                        if (!self->Failed(failure)) self->Dispatch();
+                      });
+  }
+
+  void Dispatch() {
+    keepAlive_ = parser_->keep_alive();
+    head_ = parser_->verb == bhttp::verb::head;
+    version_ = parser_->version;
     if (buffer_.size() == 0) buffer_.shrink_to_fit();  // an idle connection keeps no buffer
 
     // The answer takes as long as the lookup does; only the write is timed again.
     stream_.expires_never();
-    Request request{.method = std::string(message.method_string()),
-                    .target = std::string(message.target())};
+    Request request{.method = std::move(parser_->method), .target = std::move(parser_->target)};
+    parser_.reset();
     asio::post(server_.workers_, [self = shared_from_this(), request = std::move(request)] {
       Response response;
       try {
@@ -161,13 +214,8 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     });
   }
 
-  // Whether the request's first line ended within its limit, for a header that did not fit.
-  bool FirstLineEnded() const {
-    const auto data = buffer_.cdata();
-    const std::string_view bytes(static_cast<const char*>(data.data()), data.size());
-    const auto end = bytes.find("\r\n");
-    return end != std::string_view::npos && end <= kRequestLineLimit;
-  }
+  // Whether the request line was read, for a header that did not fit: which limit it broke.
+  bool FirstLineEnded() const { return parser_ && !parser_->method.empty(); }
 
   void Write(Response& response) {
     answer_.emplace();
@@ -229,7 +277,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   Impl& server_;
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
-  std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
+  std::optional<RequestReader> parser_;
   std::optional<bhttp::response<bhttp::string_body>> answer_;
   unsigned version_ = 11;
   bool keepAlive_ = false;
