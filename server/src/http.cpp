@@ -1,6 +1,7 @@
 #include "http.h"
 
 #include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -114,11 +115,15 @@ class Server::Impl {
   int Port() const { return port_; }
 
   // Called as each connection ends, on whatever thread lets it go.
-  void Closed() {
-    if (connections_.fetch_sub(1) >= kMaxConnections && !stopping_)
+  void Closed() noexcept {
+    if (connections_.fetch_sub(1) < kMaxConnections || stopping_) return;
+    try {
       asio::post(io_, [this] {
         if (!accepting_) Accept();
       });
+    } catch (const std::exception&) {
+      // Out of memory, with no way to wake the loop: it stops accepting until restarted.
+    }
   }
 
   // Before the loop, so connections that end as it is torn down can still count themselves out.
@@ -127,6 +132,9 @@ class Server::Impl {
   const Handler handler_;
   const ServerOptions options_;
   asio::io_context io_{1};
+  // The loop must not end when every connection waits on a handler (and accepting is paused at
+  // the cap): work on the pool is not the loop's own. Only Stop ends it.
+  asio::executor_work_guard<asio::io_context::executor_type> busy_{io_.get_executor()};
   asio::thread_pool workers_{kWorkers};
 
  private:
@@ -138,6 +146,10 @@ class Server::Impl {
   int port_ = 0;
   bool accepting_ = false;  // the loop's own
 };
+
+// The completion handlers below start each other's operations; that is a chain of callbacks,
+// each run after the last returned, not recursion.
+// NOLINTBEGIN(misc-no-recursion)
 
 // One client connection: reads a request, has it answered on the pool, writes the answer, and
 // reads the next, one at a time, so pipelined requests are answered in order.
@@ -284,6 +296,8 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   bool head_ = false;
   bool refused_ = false;
 };
+
+// NOLINTEND(misc-no-recursion)
 
 bool Server::Impl::Listen(const std::string& host, int port, std::string& error) {
   beast::error_code failure;
