@@ -38,9 +38,9 @@ using Handler = std::function<Response(const Request&)>;
 // header is too large 431, whose body is too large 413; each closes its connection.
 // The whole request line, method and version included; the 8 KiB query of the plugin's
 // longest address fits with room to spare.
-constexpr std::size_t kRequestLineLimit = 16 * 1024;
+constexpr std::size_t kRequestLineLimit = std::size_t{16} * 1024;
 // The request line and every header field together; browsers send a few KiB.
-constexpr std::size_t kHeaderLimit = 64 * 1024;
+constexpr std::size_t kHeaderLimit = std::size_t{64} * 1024;
 // GET and HEAD carry no body; a small one is read past so the connection stays in step.
 constexpr std::size_t kBodyLimit = 1024;
 // A connection costs a socket and a read buffer of up to kHeaderLimit; past this many, the

@@ -313,6 +313,7 @@ const OptionCase kOptions[] = {
      {"--library", "LIB", "--rescan-interval", "soon"},
      2,
      "--rescan-interval"},
+    {"idle_timeout_zero", {"--library", "LIB", "--idle-timeout", "0"}, 2, "--idle-timeout"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Server, OptionTest, testing::ValuesIn(kOptions),
