@@ -4,7 +4,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -126,11 +126,12 @@ const LimitCase kLimits[] = {
     {"header_at_limit", HeaderOfSize(talvo::http::kHeaderLimit), 200},
     {"header_over_limit", HeaderOfSize(talvo::http::kHeaderLimit + 1), 431},
     {"one_field_of_70_kib", "GET / HTTP/1.1\r\nX: " + std::string(70'000, 'a') + "\r\n\r\n", 431},
-    {"header_line_without_end", "GET / HTTP/1.1\r\nX: " + std::string(256 * 1024, 'a'), 431},
+    {"header_line_without_end", "GET / HTTP/1.1\r\nX: " + std::string(std::size_t{256} * 1024, 'a'),
+     431},
     {"many_small_fields", "GET / HTTP/1.1\r\n" + Repeated("X: y\r\n", 20'000) + "\r\n", 431},
     {"request_line_at_limit", LineOfSize(talvo::http::kRequestLineLimit), 404},
     {"request_line_over_limit", LineOfSize(talvo::http::kRequestLineLimit + 1), 414},
-    {"request_line_without_end", "GET /" + std::string(256 * 1024, 'a'), 414},
+    {"request_line_without_end", "GET /" + std::string(std::size_t{256} * 1024, 'a'), 414},
     {"body_at_limit", GetWithBody(talvo::http::kBodyLimit), 200},
     {"body_over_limit", GetWithBody(talvo::http::kBodyLimit + 1), 413},
     {"body_length_huge", "GET / HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n", 413},
@@ -384,18 +385,16 @@ TEST_P(StopTest, ExitsCleanlyWithTheIndexIntact) {
       {"--rescan", "--library", library_.string(), "--db", (folder_ / "index.db").string()},
       folder_ / "rescan-stderr.txt");
   const auto report = rescan.ReadLine();
-  int songs = 0;
-  int read = 0;
-  int unchanged = 0;
-  int removed = -1;
-  int skipped = -1;
-  ASSERT_EQ(std::sscanf(report.c_str(), "indexed: %d", &songs), 1) << report;
-  const auto counts = report.find('(');
-  ASSERT_NE(counts, std::string::npos) << report;
-  ASSERT_EQ(std::sscanf(report.c_str() + counts, "(%d read, %d unchanged, %d removed, %d skipped)",
-                        &read, &unchanged, &removed, &skipped),
-            4)
+  std::smatch counts;
+  ASSERT_TRUE(std::regex_match(report, counts,
+                               std::regex(R"(indexed: (\d+) songs? \((\d+) read, (\d+) unchanged, )"
+                                          R"((\d+) removed, (\d+) skipped\))")))
       << report;
+  const int songs = std::stoi(counts[1]);
+  const int read = std::stoi(counts[2]);
+  const int unchanged = std::stoi(counts[3]);
+  const int removed = std::stoi(counts[4]);
+  const int skipped = std::stoi(counts[5]);
   EXPECT_EQ(songs, total);
   EXPECT_EQ(read + unchanged, total);
   EXPECT_EQ(removed, 0);
