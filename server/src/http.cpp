@@ -178,13 +178,13 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   // Refuses what cannot be answered and closes; true if it did, or if the connection is over.
   bool Failed(beast::error_code error) {
     if (!error) return false;
+    if (error == bhttp::error::end_of_stream || error == bhttp::error::partial_message)
+      return true;  // the client closed
     if (error == bhttp::error::header_limit || error == bhttp::error::buffer_overflow)
       Refuse(FirstLineEnded() ? Refusal(431, "Request header too large.\n")
                               : Refusal(414, "Request line too long.\n"));
     else if (error == bhttp::error::body_limit)
       Refuse(Refusal(413, "A GET or HEAD request carries no body.\n"));
-    else if (error == bhttp::error::end_of_stream || error == bhttp::error::partial_message)
-      ;  // the client closed
     else if (error.category() == bhttp::make_error_code(bhttp::error::bad_target).category())
       Refuse(Refusal(400, "Bad request.\n"));
     // Anything else: timed out, reset, or the server is stopping.
