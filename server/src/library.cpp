@@ -517,7 +517,7 @@ bool ReadLyricsFile(const fs::path& file, const CodePage& codePage, std::vector<
 }
 
 ScanReport ScanLibrary(Store& store, const std::vector<fs::path>& folders, const CodePage& codePage,
-                       const ScanProgress& progress) {
+                       const ScanProgress& progress, const std::stop_token& stop) {
   ScanReport report;
   Walk walk;
   for (const fs::path& folder : folders) {
@@ -542,6 +542,8 @@ ScanReport ScanLibrary(Store& store, const std::vector<fs::path>& folders, const
   std::unordered_set<std::string> present;
   present.reserve(total);
   for (std::size_t i = 0; i < total; ++i) {
+    // Files not yet looked at are not known to be gone, so nothing is removed either.
+    if (stop.stop_requested()) return report;
     const Candidate& file = walk.files[i];
     present.insert(file.path);
     if (store.Stamp(file.path) == file.stamp) {

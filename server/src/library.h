@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -36,9 +37,11 @@ using ScanProgress = std::function<void(std::size_t done, std::size_t total)>;
 // reported and what the index holds at or under it stays, as do the songs of a file that is there
 // but cannot be read this time: an unmounted disk is not an emptied library. Writes are
 // committed in batches, and the report counts only what was committed. Never throws for
-// anything a file holds.
+// anything a file holds. A stop request ends the scan after the file in hand, with what was read
+// kept and nothing removed.
 ScanReport ScanLibrary(Store& store, const std::vector<std::filesystem::path>& folders,
-                       const CodePage& codePage, const ScanProgress& progress = {});
+                       const CodePage& codePage, const ScanProgress& progress = {},
+                       const std::stop_token& stop = {});
 
 // The songs in one library file, by its extension: .lrc, .txt ("Artist - Title.txt"), or an
 // audio file's embedded lyrics (MP3 ID3v2 USLT/SYLT, FLAC and Ogg LYRICS/UNSYNCEDLYRICS, MP4

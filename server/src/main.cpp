@@ -1,15 +1,19 @@
 // talvo-lyrics-server: indexes the user's lyrics library and serves the pages the plugin opens.
-#include <httplib.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <condition_variable>
 #include <csignal>
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
+#include <stop_token>
 #include <thread>
 
+#include "http.h"
 #include "library.h"
 #include "options.h"
+#include "routes.h"
 #include "service.h"
 #include "store.h"
 #include "text.h"
@@ -18,10 +22,13 @@ namespace {
 
 constexpr const char* kProgram = "talvo-lyrics-server";
 
-void Rescan(talvo::Store& store, const talvo::Options& options, const talvo::CodePage& codePage) {
+// One scan; nothing is reported for a scan that was stopped.
+void Rescan(talvo::Store& store, const talvo::Options& options, const talvo::CodePage& codePage,
+            const std::stop_token& stop = {}) {
   talvo::ProgressBar bar(stderr);
-  const auto report = talvo::ScanLibrary(store, options.libraries, codePage, std::ref(bar));
+  const auto report = talvo::ScanLibrary(store, options.libraries, codePage, std::ref(bar), stop);
   bar.Finish();
+  if (stop.stop_requested()) return;
   for (const auto& problem : report.problems)
     std::fprintf(stderr, "skipped: %s\n", problem.c_str());
   const auto songs = store.SongCount();
@@ -31,10 +38,50 @@ void Rescan(talvo::Store& store, const talvo::Options& options, const talvo::Cod
   std::fflush(stdout);
 }
 
+// Scans in a thread of its own while the pages are served from the index as it is: the first
+// scan at once, then one for each Request, never two at a time (the store is one connection).
+// Destroying it stops a scan in progress after the file in hand.
+class Scanner {
+ public:
+  Scanner(talvo::Store& store, const talvo::Options& options, const talvo::CodePage& codePage)
+      : store_(store),
+        options_(options),
+        codePage_(codePage),
+        thread_([this](const std::stop_token& stop) { Loop(stop); }) {}
+  Scanner(const Scanner&) = delete;
+  Scanner& operator=(const Scanner&) = delete;
+  ~Scanner() = default;  // the thread is asked to stop, then joined
+
+  void Request() {
+    const std::lock_guard lock(mutex_);
+    pending_ = true;
+    wake_.notify_one();
+  }
+
+ private:
+  void Loop(const std::stop_token& stop) {
+    for (;;) {
+      {
+        std::unique_lock lock(mutex_);
+        if (!wake_.wait(lock, stop, [this] { return pending_; })) return;
+        pending_ = false;
+      }
+      Rescan(store_, options_, codePage_, stop);
+    }
+  }
+
+  talvo::Store& store_;
+  const talvo::Options& options_;
+  const talvo::CodePage& codePage_;
+  std::mutex mutex_;
+  std::condition_variable_any wake_;
+  bool pending_ = true;
+  std::jthread thread_;  // last: it starts once the rest is in place
+};
+
 // Waits for SIGHUP (rescan), the periodic check (rescan) or SIGINT/SIGTERM (stop). The signals
-// are blocked in every thread and taken here, so no handler runs inside httplib or SQLite.
-void WaitForSignals(const sigset_t& signals, httplib::Server& server, talvo::Store& store,
-                    const talvo::Options& options, const talvo::CodePage& codePage) {
+// are blocked in every thread and taken here, so no handler runs inside the server or SQLite.
+void WaitForSignals(const sigset_t& signals, Scanner& scanner, const talvo::Options& options) {
   for (;;) {
     int signal = 0;
     if (options.rescanInterval.count() > 0) {
@@ -44,14 +91,12 @@ void WaitForSignals(const sigset_t& signals, httplib::Server& server, talvo::Sto
     } else if (sigwait(&signals, &signal) != 0) {
       continue;
     }
-    if (signal != SIGHUP) break;
-    Rescan(store, options, codePage);
+    if (signal != SIGHUP) return;
+    scanner.Request();
   }
-  server.stop();
 }
 
 }  // namespace
-
 int main(int argc, char** argv) {
   std::string error;
   const auto options = talvo::ParseOptions(argc, argv, error);
@@ -81,44 +126,42 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  if (options->rescanOnly) {
+    Rescan(*store, *options, *codePage);
+    return 0;
+  }
+
   sigset_t signals;
   sigemptyset(&signals);
   for (const int signal : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&signals, signal);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  Rescan(*store, *options, *codePage);
-  if (options->rescanOnly) return 0;
-
   talvo::LyricsService service(database, *codePage);
-  httplib::Server server;
-  // An answer goes out as two writes, head and body; without this the body waits for the
-  // client's delayed ACK, 40 ms a request on a kept-alive connection.
-  server.set_tcp_nodelay(true);
-  // A kept-alive connection holds its worker, so the pool is sized for many browsers and clients
-  // rather than for the cores.
-  server.new_task_queue = [] {
-    return new httplib::ThreadPool(std::max(16U, 4 * std::thread::hardware_concurrency()));
-  };
-  service.Install(server);
-  const int port = options->port == 0
-                       ? server.bind_to_any_port(options->host)
-                       : (server.bind_to_port(options->host, options->port) ? options->port : -1);
-  if (port < 0) {
-    std::fprintf(stderr, "%s: cannot listen on %s:%d (is another server using the port?)\n",
-                 kProgram, options->host.c_str(), options->port);
+  talvo::http::Server server(
+      [&service](const talvo::http::Request& request) { return talvo::Answer(service, request); },
+      {.requestTimeout = options->idleTimeout});
+  // Bound before the scan, so a port in use is reported at once and pages answer meanwhile.
+  if (!server.Listen(options->host, options->port, error)) {
+    if (!error.empty()) error[0] = static_cast<char>(std::tolower(error[0]));
+    std::fprintf(stderr, "%s: cannot listen on %s:%d: %s\n", kProgram, options->host.c_str(),
+                 options->port, error.c_str());
     return 1;
   }
   const bool v6 = options->host.find(':') != std::string::npos;
   std::printf("listening on http://%s%s%s:%d/\n", v6 ? "[" : "", options->host.c_str(),
-              v6 ? "]" : "", port);
+              v6 ? "]" : "", server.Port());
   std::fflush(stdout);
 
-  // A listener that fails ends the wait as SIGTERM would.
-  std::thread listener([&server] {
-    server.listen_after_bind();
+  // A loop that ends by itself ends the wait as SIGTERM would.
+  std::thread serving([&server] {
+    server.Run();
     kill(getpid(), SIGTERM);
   });
-  WaitForSignals(signals, server, *store, *options, *codePage);
-  listener.join();
+  {
+    Scanner scanner(*store, *options, *codePage);
+    WaitForSignals(signals, scanner, *options);
+  }
+  server.Stop();
+  serving.join();
   return 0;
 }

@@ -79,6 +79,13 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
         return std::nullopt;
       }
       options.rescanInterval = std::chrono::seconds(seconds);
+    } else if (arg == "--idle-timeout") {
+      long long seconds = 0;
+      if (!hasValue || !ParseNumber(value(), 1, 3600, seconds)) {
+        error = "--idle-timeout needs a number of seconds from 1 to 3600";
+        return std::nullopt;
+      }
+      options.idleTimeout = std::chrono::seconds(seconds);
     } else {
       error = "unknown option '" + std::string(arg) + "'";
       return std::nullopt;
@@ -112,6 +119,8 @@ Serves the lyrics pages the Talvo Lyrics plugin opens, from your own lyrics libr
   --rescan                 bring the index up to date with the library, then exit
   --rescan-interval SECS   look for changed files this often while serving
                            (default 300; 0 turns it off); SIGHUP rescans at once
+  --idle-timeout SECS      close a connection that has not sent its next request in
+                           full within this time, idle or trickling (default 15)
   --help                   this text
 
 Pages: /kr/lyrics_plugin_show.html?title=&singer=, /kr/lyrics_plugin_index.html,

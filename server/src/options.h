@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "http.h"
+
 namespace talvo {
 
 struct Options {
@@ -17,6 +19,7 @@ struct Options {
   std::string codePage = "windows-1252";
   bool rescanOnly = false;
   std::chrono::seconds rescanInterval{300};  // 0 turns the periodic check off
+  std::chrono::seconds idleTimeout = http::kRequestTimeout;
   bool help = false;
 };
 

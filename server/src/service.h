@@ -1,5 +1,5 @@
-// The lookups and the HTTP routes over them. One LyricsService serves many threads at once:
-// each request borrows its own database connection.
+// The lookups the pages make. One LyricsService serves many threads at once: each request
+// borrows its own database connection.
 #pragma once
 
 #include <memory>
@@ -14,10 +14,6 @@
 #include "store.h"
 #include "text.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace talvo {
 
 class LyricsService {
@@ -30,15 +26,35 @@ class LyricsService {
   // The song for a title and singer as UTF-8. An empty singer makes the title a player caption:
   // a leading playlist number goes and "Artist - Title" is split. Tries the exact title and
   // artist, then the title alone, then a ranked search. Records the lookup (in memory; see
-  // RecentLookups).
+  // LatestLookups).
   LookupResult LookupSong(std::string_view title, std::string_view singer);
 
-  // The routes (httplib matches paths as regular expressions, so dots are escaped), the
-  // 400/404/405/414 answers and the error pages.
-  void Install(httplib::Server& server);
+  // The latest lookups, newest first, each title and artist once; from memory, never the disk.
+  std::vector<Lookup> LatestLookups(int limit) const;
+
+  // The player's code page, for what the plugin sends.
+  const CodePage& codePage() const { return codePage_; }
+
+  // A connection borrowed from the pool for one request, given back when it ends; false when
+  // the index cannot be opened.
+  class Lease {
+   public:
+    explicit Lease(LyricsService& service) : service_(service), store_(service.Borrow()) {}
+    ~Lease() {
+      if (store_) service_.Return(std::move(store_));
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Store* operator->() const { return store_.get(); }
+    Store& operator*() const { return *store_; }
+    explicit operator bool() const { return store_ != nullptr; }
+
+   private:
+    LyricsService& service_;
+    std::unique_ptr<Store> store_;
+  };
 
  private:
-  class Lease;
   std::unique_ptr<Store> Borrow();
   void Return(std::unique_ptr<Store> store);
 

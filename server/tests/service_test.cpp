@@ -1,157 +1,15 @@
-// The real server program over loopback: each test starts it on an ephemeral port with a library
-// and database of its own, and talks HTTP to it through a plain socket, so every byte of the
-// request is the test's own.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/socket.h>
+// The pages end to end: lookups as the plugin sends them, the other pages, the error answers,
+// rescans and the command line, through the real server program (server_harness.h).
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "server_harness.h"
+
 namespace {
 
-namespace fs = std::filesystem;
-
-struct Reply {
-  int status = 0;
-  std::string headers;
-  std::string body;
-};
-
-fs::path MakeTempFolder() {
-  std::string pattern = (fs::temp_directory_path() / "talvo-server-test-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) return {};
-  return pattern;
-}
-
-void WriteFile(const fs::path& file, std::string_view bytes) {
-  fs::create_directories(file.parent_path());
-  std::ofstream(file, std::ios::binary) << bytes;
-}
-
-// One server process, its stdout read line by line and its stderr kept in a file.
-class ServerProcess {
- public:
-  ServerProcess(const std::vector<std::string>& args, const fs::path& errors) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    std::string program = TALVO_SERVER_PROGRAM;
-    argv.push_back(program.data());
-    std::vector<std::string> copies(args);
-    for (auto& arg : copies) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    out_ = out[0];
-  }
-  ~ServerProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) close(out_);
-  }
-  ServerProcess(const ServerProcess&) = delete;
-  ServerProcess& operator=(const ServerProcess&) = delete;
-
-  // The next line the server prints, or "" once it has closed its output. The long limit only
-  // keeps a wedged server from hanging the suite.
-  std::string ReadLine() {
-    for (;;) {
-      if (const auto end = pending_.find('\n'); end != std::string::npos) {
-        std::string line = pending_.substr(0, end);
-        pending_.erase(0, end + 1);
-        return line;
-      }
-      pollfd ready{.fd = out_, .events = POLLIN, .revents = 0};
-      if (poll(&ready, 1, 60'000) <= 0) return {};
-      char chunk[4096];
-      const auto got = read(out_, chunk, sizeof chunk);
-      if (got <= 0) return {};
-      pending_.append(chunk, static_cast<std::size_t>(got));
-    }
-  }
-
-  // The line that starts with prefix, skipping others; "" if the server ends first.
-  std::string WaitFor(std::string_view prefix) {
-    for (;;) {
-      auto line = ReadLine();
-      if (line.empty() || line.starts_with(prefix)) return line;
-    }
-  }
-
-  void Signal(int signal) const { kill(pid_, signal); }
-
-  // The exit status, or -1 for a signal or a process that never started.
-  int Wait() {
-    int status = 0;
-    if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) return -1;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string pending_;
-};
-
-Reply Send(int port, std::string_view request) {
-  Reply reply;
-  const int sock = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(sock);
-    return reply;
-  }
-  for (std::size_t sent = 0; sent < request.size();) {
-    const auto n = write(sock, request.data() + sent, request.size() - sent);
-    if (n <= 0) break;
-    sent += static_cast<std::size_t>(n);
-  }
-  std::string raw;
-  char chunk[8192];
-  for (ssize_t got; (got = read(sock, chunk, sizeof chunk)) > 0;)
-    raw.append(chunk, static_cast<std::size_t>(got));
-  close(sock);
-  const auto split = raw.find("\r\n\r\n");
-  if (raw.size() < 12 || split == std::string::npos) return reply;
-  reply.status = std::stoi(raw.substr(9, 3));
-  reply.headers = raw.substr(0, split);
-  reply.body = raw.substr(split + 4);
-  return reply;
-}
-
-Reply Request(int port, std::string_view method, std::string_view target) {
-  return Send(port, std::string(method) + " " + std::string(target) +
-                        " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
-}
-
-Reply Get(int port, std::string_view target) {
-  return Request(port, "GET", target);
-}
+using namespace talvo::e2e;  // NOLINT(google-build-using-namespace)
 
 std::string ShowTarget(std::string_view title, std::string_view singer) {
   return "/kr/lyrics_plugin_show.html?title=" + std::string(title) +
@@ -162,12 +20,10 @@ constexpr std::string_view kGreensleeves =
     "[ti:Greensleeves]\n[ar:Traditional]\n[al:Old Songs]\n"
     "[00:01.00]Alas, my love, you do me wrong\n[00:05.50]To cast me off discourteously\n";
 
-class ServerTest : public testing::Test {
+class ServerTest : public ServerHarness {
  protected:
   void SetUp() override {
-    folder_ = MakeTempFolder();
-    ASSERT_FALSE(folder_.empty());
-    library_ = folder_ / "library";
+    ServerHarness::SetUp();
     WriteFile(library_ / "Greensleeves.lrc", kGreensleeves);
     WriteFile(library_ / "Some Band - Night Song.txt",
               "The night is long\nand the stars are out\n\nSecond verse here\n");
@@ -178,38 +34,6 @@ class ServerTest : public testing::Test {
     WriteFile(library_ / "markup.lrc",
               "[ti:<script>alert(1)</script>]\n[ar:Markup]\n<b>bold</b> & \"quoted\"\n");
   }
-  void TearDown() override {
-    server_.reset();
-    std::error_code ec;
-    fs::remove_all(folder_, ec);
-  }
-
-  // Starts the server on the library; the port it listens on, or 0.
-  int Start(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{
-        "--library",   library_.string(),   "--db", (folder_ / "index.db").string(), "--listen",
-        "127.0.0.1:0", "--rescan-interval", "0"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    server_ = std::make_unique<ServerProcess>(args, folder_ / "stderr.txt");
-    const auto line = server_->WaitFor("listening on http://127.0.0.1:");
-    if (line.empty()) return 0;
-    return std::stoi(line.substr(std::string_view("listening on http://127.0.0.1:").size()));
-  }
-
-  // SIGHUP, then the report of the scan it started.
-  std::string Rescan() {
-    server_->Signal(SIGHUP);
-    return server_->WaitFor("indexed:");
-  }
-
-  std::string Errors() const {
-    std::ifstream in(folder_ / "stderr.txt");
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
-  fs::path folder_;
-  fs::path library_;
-  std::unique_ptr<ServerProcess> server_;
 };
 
 // The server on the fixture's library with the default options, started before each test.
@@ -502,6 +326,7 @@ const OptionCase kOptions[] = {
      {"--library", "LIB", "--rescan-interval", "soon"},
      2,
      "--rescan-interval"},
+    {"idle_timeout_zero", {"--library", "LIB", "--idle-timeout", "0"}, 2, "--idle-timeout"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Server, OptionTest, testing::ValuesIn(kOptions),

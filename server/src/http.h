@@ -1,0 +1,86 @@
+// HTTP/1.1 on one listening socket: a request in, a response out. Connections are served by one
+// event loop, so a slow or idle client costs its buffer, not a thread; handlers run on a small
+// pool of their own, since a page's lookup may wait on the disk. Only this module speaks HTTP.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace talvo::http {
+
+struct Request {
+  std::string method;  // as sent: "GET", "HEAD", "POST" ...
+  std::string target;  // the path and the query as sent, "%" escapes and all
+
+  std::string_view Path() const;
+  // What follows the first '?', still escaped; empty when there is none.
+  std::string_view RawQuery() const;
+};
+
+struct Response {
+  int status = 200;
+  std::string contentType;
+  std::vector<std::pair<std::string, std::string>> headers;  // besides type and length
+  std::string body;                                          // for HEAD, only its length is sent
+};
+
+// Answers one request; called on the handler pool, several at once, never for a request the
+// server refused by itself (a header or body over its limit, or one that is not HTTP).
+using Handler = std::function<Response(const Request&)>;
+
+// Limits on what one client may hold. A request whose line is too long is answered 414, whose
+// header is too large 431, whose body is too large 413; each closes its connection.
+// The whole request line, method and version included; the 8 KiB query of the plugin's
+// longest address fits with room to spare.
+constexpr std::size_t kRequestLineLimit = std::size_t{16} * 1024;
+// The request line and every header field together; browsers send a few KiB.
+constexpr std::size_t kHeaderLimit = std::size_t{64} * 1024;
+// GET and HEAD carry no body; a small one is read past so the connection stays in step.
+constexpr std::size_t kBodyLimit = 1024;
+// A connection costs a socket and a read buffer of up to kHeaderLimit; past this many, the
+// server stops accepting and the rest wait in the listen backlog.
+constexpr std::size_t kMaxConnections = 512;
+// Bursts of new connections wait here while the loop is busy (the kernel may cap it lower).
+constexpr int kBacklog = 1024;
+// Handlers at once: SQLite lookups use a core each, and the machine has few.
+constexpr unsigned kWorkers = 4;
+// How long a connection may take to deliver its next request in full, from the moment it is
+// opened or its last answer is sent: covers both an idle kept-alive connection and a client
+// that trickles its header; the browser opens a new connection when it needs one.
+constexpr std::chrono::seconds kRequestTimeout{15};
+
+struct ServerOptions {
+  std::chrono::milliseconds requestTimeout = kRequestTimeout;
+};
+
+class Server {
+ public:
+  Server(Handler handler, ServerOptions options);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Binds host:port (port 0: any free port) and listens, without sharing the port with another
+  // listener. False with error set to the system's reason ("Address already in use").
+  bool Listen(const std::string& host, int port, std::string& error);
+  // The port bound by Listen.
+  int Port() const;
+
+  // Serves on the calling thread until Stop; returns at once if Stop came first.
+  void Run();
+  // Safe from any thread and at any time, before Run too. Connections are closed, answers in
+  // progress are dropped.
+  void Stop();
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace talvo::http

@@ -1,0 +1,411 @@
+// The HTTP layer end to end, through the real server program (server_harness.h): what a client
+// may send (limits at the limit and one past it), pipelining, many slow, idle or simultaneous
+// clients, the request timeout, a port already held, and stopping at any moment.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "http.h"
+#include "server_harness.h"
+
+namespace {
+
+using namespace talvo::e2e;  // NOLINT(google-build-using-namespace)
+
+constexpr std::string_view kShow = "/kr/lyrics_plugin_show.html?title=Night+Song&singer=Some+Band";
+constexpr std::string_view kLyrics = "The night is long";
+
+class HttpTest : public ServerHarness {
+ protected:
+  void SetUp() override {
+    ServerHarness::SetUp();
+    WriteFile(library_ / "Some Band - Night Song.txt",
+              "The night is long\nand the stars are out\n");
+  }
+};
+
+// The show page on a fresh connection: the server is still serving pages.
+void ExpectServing(int port) {
+  const auto reply = Get(port, kShow);
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_NE(reply.body.find(kLyrics), std::string::npos);
+}
+
+class RunningHttpTest : public HttpTest {
+ protected:
+  void SetUp() override {
+    HttpTest::SetUp();
+    port_ = Start();
+    ASSERT_NE(port_, 0) << Errors();
+  }
+
+  int port_ = 0;
+};
+
+// One answer read off a kept-alive connection, by its Content-Length (none for HEAD); the
+// status, or 0 when the connection ends first.
+int ReadAnswer(int sock, std::string& pending, bool head = false, std::string* body = nullptr) {
+  char chunk[8192];
+  for (;;) {
+    const auto end = pending.find("\r\n\r\n");
+    if (end != std::string::npos) {
+      const auto header = std::string_view(pending).substr(0, end);
+      std::size_t length = 0;
+      if (const auto at = header.find("Content-Length: "); at != std::string_view::npos)
+        length = std::stoul(std::string(header.substr(at + 16, header.find('\r', at) - at - 16)));
+      if (head) length = 0;
+      if (pending.size() >= end + 4 + length) {
+        const int status = std::stoi(pending.substr(9, 3));
+        if (body) *body = pending.substr(end + 4, length);
+        pending.erase(0, end + 4 + length);
+        return status;
+      }
+    }
+    const auto got = read(sock, chunk, sizeof chunk);
+    if (got <= 0) return 0;
+    pending.append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+std::string RequestLine(std::string_view target, std::string_view connection = "close") {
+  return "GET " + std::string(target) +
+         " HTTP/1.1\r\nHost: localhost\r\nConnection: " + std::string(connection) + "\r\n\r\n";
+}
+
+// A request whose header (request line, fields and the blank line) is exactly size bytes.
+std::string HeaderOfSize(std::size_t size) {
+  const std::string head = "GET / HTTP/1.1\r\nConnection: close\r\nX-Pad: ";
+  return head + std::string(size - head.size() - 4, 'a') + "\r\n\r\n";
+}
+
+// A request whose line, without its CRLF, is exactly size bytes.
+std::string LineOfSize(std::size_t size) {
+  const std::string around = "GET / HTTP/1.1";
+  return "GET /" + std::string(size - around.size(), 'a') +
+         " HTTP/1.1\r\nConnection: close\r\n\r\n";
+}
+
+std::string GetWithBody(std::size_t size) {
+  return "GET / HTTP/1.1\r\nConnection: close\r\nContent-Length: " + std::to_string(size) +
+         "\r\n\r\n" + std::string(size, 'x');
+}
+
+std::string Repeated(std::string_view piece, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+struct LimitCase {
+  const char* name;
+  std::string request;
+  int status;
+};
+
+void PrintTo(const LimitCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class LimitTest : public RunningHttpTest, public testing::WithParamInterface<LimitCase> {};
+
+TEST_P(LimitTest, AnswersAndKeepsServing) {
+  const auto& param = GetParam();
+  const auto reply = Send(port_, param.request);
+  EXPECT_EQ(reply.status, param.status) << reply.headers;
+  if (param.status >= 400 && param.status != 404) {
+    EXPECT_NE(reply.headers.find("text/plain"), std::string::npos) << reply.headers;
+    EXPECT_NE(reply.headers.find("Connection: close"), std::string::npos) << reply.headers;
+  }
+  ExpectServing(port_);
+}
+
+const LimitCase kLimits[] = {
+    {"header_at_limit", HeaderOfSize(talvo::http::kHeaderLimit), 200},
+    {"header_over_limit", HeaderOfSize(talvo::http::kHeaderLimit + 1), 431},
+    {"one_field_of_70_kib", "GET / HTTP/1.1\r\nX: " + std::string(70'000, 'a') + "\r\n\r\n", 431},
+    {"header_line_without_end", "GET / HTTP/1.1\r\nX: " + std::string(std::size_t{256} * 1024, 'a'),
+     431},
+    {"many_small_fields", "GET / HTTP/1.1\r\n" + Repeated("X: y\r\n", 20'000) + "\r\n", 431},
+    {"request_line_at_limit", LineOfSize(talvo::http::kRequestLineLimit), 404},
+    {"request_line_over_limit", LineOfSize(talvo::http::kRequestLineLimit + 1), 414},
+    {"request_line_without_end", "GET /" + std::string(std::size_t{256} * 1024, 'a'), 414},
+    {"body_at_limit", GetWithBody(talvo::http::kBodyLimit), 200},
+    {"body_over_limit", GetWithBody(talvo::http::kBodyLimit + 1), 413},
+    {"body_length_huge", "GET / HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n", 413},
+    {"chunked_body_over_limit",
+     "GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n800\r\n" + std::string(2048, 'x') +
+         "\r\n0\r\n\r\n",
+     413},
+    {"not_http", "HELLO\r\n\r\n", 400},
+    {"bad_version", "GET / HTTP/9\r\n\r\n", 400},
+};
+
+INSTANTIATE_TEST_SUITE_P(Http, LimitTest, testing::ValuesIn(kLimits),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(RunningHttpTest, PipelinedRequestsAreAnsweredInOrder) {
+  const int sock = Connect(port_);
+  ASSERT_GE(sock, 0);
+  ASSERT_TRUE(SendAll(
+      sock, RequestLine(kShow, "keep-alive") + "HEAD / HTTP/1.1\r\nHost: localhost\r\n\r\n" +
+                RequestLine("/no-such-page", "keep-alive") + RequestLine("/search?q=stars")));
+  std::string pending;
+  std::string body;
+  EXPECT_EQ(ReadAnswer(sock, pending, false, &body), 200);
+  EXPECT_NE(body.find(kLyrics), std::string::npos);
+  EXPECT_EQ(ReadAnswer(sock, pending, true), 200);
+  EXPECT_EQ(ReadAnswer(sock, pending, false, &body), 404);
+  EXPECT_EQ(body, "Not found.\n");
+  EXPECT_EQ(ReadAnswer(sock, pending, false, &body), 200);
+  EXPECT_NE(body.find("Night Song</a>"), std::string::npos);
+  EXPECT_EQ(ReadAnswer(sock, pending), 0) << "closed after the last, which asked for it";
+  EXPECT_TRUE(pending.empty()) << pending;
+  close(sock);
+}
+
+// What each of many clients does while another asks for a page.
+enum class Holding {
+  kTrickling,  // a header begun and never finished, a byte now and then
+  kIdle,       // a page answered, the connection kept open
+  kSilent,     // connected, nothing sent
+};
+
+struct BusyCase {
+  const char* name;
+  Holding holding;
+  int clients;
+};
+
+void PrintTo(const BusyCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class BusyClientsTest : public RunningHttpTest, public testing::WithParamInterface<BusyCase> {};
+
+// Far more such clients than the server has handler threads: they must cost it no thread.
+TEST_P(BusyClientsTest, APageIsStillServed) {
+  const auto& param = GetParam();
+  std::vector<int> socks;
+  for (int i = 0; i < param.clients; ++i) {
+    const int sock = Connect(port_);
+    ASSERT_GE(sock, 0) << i;
+    socks.push_back(sock);
+    if (param.holding == Holding::kTrickling) {
+      ASSERT_TRUE(SendAll(sock, "GET / HTTP/1.1\r\nX-Slow: "));
+    } else if (param.holding == Holding::kIdle) {
+      ASSERT_TRUE(SendAll(sock, RequestLine("/", "keep-alive")));
+      std::string pending;
+      ASSERT_EQ(ReadAnswer(sock, pending), 200) << i;
+    }
+  }
+  for (int round = 0; round < 2; ++round) {
+    if (param.holding == Holding::kTrickling)
+      for (const int sock : socks) SendAll(sock, "a");
+    ExpectServing(port_);
+  }
+  for (const int sock : socks) close(sock);
+}
+
+const BusyCase kBusy[] = {
+    {"trickling_200", Holding::kTrickling, 200},
+    {"idle_keep_alive_100", Holding::kIdle, 100},
+    {"silent_200", Holding::kSilent, 200},
+};
+
+INSTANTIATE_TEST_SUITE_P(Http, BusyClientsTest, testing::ValuesIn(kBusy),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+class TimeoutTest : public HttpTest, public testing::WithParamInterface<BusyCase> {};
+
+// With a one-second limit, each kind of holding client is let go: the read sees the end.
+TEST_P(TimeoutTest, TheServerClosesTheConnection) {
+  const auto& param = GetParam();
+  const int port = Start({"--idle-timeout", "1"});
+  ASSERT_NE(port, 0) << Errors();
+  const int sock = Connect(port);
+  ASSERT_GE(sock, 0);
+  std::string pending;
+  if (param.holding == Holding::kIdle) {
+    ASSERT_TRUE(SendAll(sock, RequestLine("/", "keep-alive")));
+    ASSERT_EQ(ReadAnswer(sock, pending), 200);
+  }
+  if (param.holding == Holding::kTrickling) SendAll(sock, "GET / HTTP/1.1\r\n");
+  // A trickler that keeps sending is cut off all the same: the limit is for the whole request.
+  bool closed = false;
+  for (int waited = 0; waited < kHangMillis && !closed; waited += 100) {
+    if (param.holding == Holding::kTrickling && !SendAll(sock, "X: y\r\n")) closed = true;
+    pollfd ready{.fd = sock, .events = POLLIN, .revents = 0};
+    if (poll(&ready, 1, 100) > 0) {
+      char byte = 0;
+      closed = read(sock, &byte, 1) <= 0;
+      ASSERT_TRUE(closed) << "no answer expected";
+    }
+  }
+  EXPECT_TRUE(closed);
+  close(sock);
+  ExpectServing(port);
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, TimeoutTest,
+                         testing::Values(BusyCase{"trickling", Holding::kTrickling, 1},
+                                         BusyCase{"idle_keep_alive", Holding::kIdle, 1},
+                                         BusyCase{"silent", Holding::kSilent, 1}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// As many file descriptors as the soft limit may rise to, up to want; whether want are there.
+bool RaiseFileLimit(rlim_t want) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (limit.rlim_cur >= want) return true;
+  limit.rlim_cur = std::min(want, limit.rlim_max);
+  return setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= want;
+}
+
+// More clients at once than the server keeps connections: the rest wait in the listen backlog
+// and are answered in turn, none refused or dropped.
+TEST_F(RunningHttpTest, AThousandClientsAtOnceAreAllAnswered) {
+  constexpr int kClients = 1000;
+  static_assert(kClients > static_cast<int>(talvo::http::kMaxConnections));
+  static_assert(kClients <= talvo::http::kBacklog);
+  if (!RaiseFileLimit(kClients + 64)) GTEST_SKIP() << "too few file descriptors";
+  std::vector<int> socks;
+  for (int i = 0; i < kClients; ++i) {
+    const int sock = Connect(port_);
+    ASSERT_GE(sock, 0) << "refused at client " << i;
+    socks.push_back(sock);
+  }
+  const auto request = RequestLine("/api/lyrics?title=Night+Song&singer=Some+Band");
+  for (const int sock : socks) EXPECT_TRUE(SendAll(sock, request));
+  int answered = 0;
+  for (const int sock : socks) {
+    const auto reply = ParseReply(ReadAll(sock));
+    if (reply.status == 200 && reply.body.find("\"found\":true") != std::string::npos) ++answered;
+    close(sock);
+  }
+  EXPECT_EQ(answered, kClients);
+}
+
+// Something already listening on a port; its port.
+enum class Holder { kOurServer, kOtherProgram, kOtherProgramSharing };
+
+struct PortCase {
+  const char* name;
+  Holder holder;
+};
+
+void PrintTo(const PortCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class PortHeldTest : public HttpTest, public testing::WithParamInterface<PortCase> {};
+
+TEST_P(PortHeldTest, SaysSoAndExits) {
+  int port = 0;
+  int holder = -1;
+  if (GetParam().holder == Holder::kOurServer) {
+    port = Start();
+    ASSERT_NE(port, 0) << Errors();
+  } else {
+    holder = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(holder, 0);
+    // Even a listener that offers to share the port keeps ours out: we never ask to share.
+    const int yes = 1;
+    if (GetParam().holder == Holder::kOtherProgramSharing) {
+      ASSERT_EQ(setsockopt(holder, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes), 0);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(holder, 8), 0);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    port = ntohs(address.sin_port);
+  }
+  const auto errors = folder_ / "second-stderr.txt";
+  ServerProcess second({"--library", library_.string(), "--db", (folder_ / "second.db").string(),
+                        "--listen", "127.0.0.1:" + std::to_string(port)},
+                       errors);
+  EXPECT_EQ(second.ReadLine(), "") << "nothing on stdout, no scan";
+  EXPECT_EQ(second.WaitBounded(), 1);
+  std::ifstream in(errors);
+  const std::string said{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  EXPECT_EQ(said, "talvo-lyrics-server: cannot listen on 127.0.0.1:" + std::to_string(port) +
+                      ": address already in use\n");
+  if (holder >= 0) close(holder);
+  if (GetParam().holder == Holder::kOurServer) ExpectServing(port);
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, PortHeldTest,
+                         testing::Values(PortCase{"by_our_server", Holder::kOurServer},
+                                         PortCase{"by_another_program", Holder::kOtherProgram},
+                                         PortCase{"by_another_program_sharing",
+                                                  Holder::kOtherProgramSharing}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+struct StopCase {
+  const char* name;
+  int signal;
+  int songs;  // enough for the scan to be under way when the signal comes
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class StopTest : public HttpTest, public testing::WithParamInterface<StopCase> {};
+
+// Stopped at any moment, the server exits 0, and the index it leaves is whole: a later scan
+// finds every file, read before or read now, none lost.
+TEST_P(StopTest, ExitsCleanlyWithTheIndexIntact) {
+  const auto& param = GetParam();
+  for (int i = 0; i < param.songs; ++i) {
+    const auto name = "Band " + std::to_string(i % 100) + " - Song " + std::to_string(i) + ".txt";
+    WriteFile(library_ / std::to_string(i % 50) / name, "words of song " + std::to_string(i));
+  }
+  const int total = param.songs + 1;
+  const int port = Start({}, false);
+  ASSERT_NE(port, 0) << Errors();
+  if (param.songs > 0) {
+    // The pages answer from the index as it is while the scan runs.
+    EXPECT_EQ(Get(port, "/").status, 200);
+  }
+  server_->Signal(param.signal);
+  std::string rest;
+  for (std::string line; !(line = server_->ReadLine()).empty();) rest += line + "\n";
+  EXPECT_EQ(server_->WaitBounded(), 0) << Errors();
+  if (param.songs > 0) {
+    EXPECT_EQ(rest, "") << "the scan was stopped, not finished";
+  }
+
+  ServerProcess rescan(
+      {"--rescan", "--library", library_.string(), "--db", (folder_ / "index.db").string()},
+      folder_ / "rescan-stderr.txt");
+  const auto report = rescan.ReadLine();
+  std::smatch counts;
+  ASSERT_TRUE(std::regex_match(report, counts,
+                               std::regex(R"(indexed: (\d+) songs? \((\d+) read, (\d+) unchanged, )"
+                                          R"((\d+) removed, (\d+) skipped\))")))
+      << report;
+  const int songs = std::stoi(counts[1]);
+  const int read = std::stoi(counts[2]);
+  const int unchanged = std::stoi(counts[3]);
+  const int removed = std::stoi(counts[4]);
+  const int skipped = std::stoi(counts[5]);
+  EXPECT_EQ(songs, total);
+  EXPECT_EQ(read + unchanged, total);
+  EXPECT_EQ(removed, 0);
+  EXPECT_EQ(skipped, 0);
+  EXPECT_EQ(rescan.WaitBounded(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, StopTest,
+                         testing::Values(StopCase{"sigterm_at_start", SIGTERM, 0},
+                                         StopCase{"sigint_at_start", SIGINT, 0},
+                                         StopCase{"sigterm_during_scan", SIGTERM, 4'000}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+}  // namespace
