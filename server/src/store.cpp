@@ -202,6 +202,28 @@ int Exec(sqlite3* db, const char* sql, std::string& error) {
   return code;
 }
 
+// The statements that drop everything of an older schema: triggers first, since dropping a table
+// deletes its rows and would fire them; then virtual tables, whose shadow tables go with them;
+// indexes go with their tables.
+std::string DropSchema(sqlite3* db) {
+  Statement objects;
+  if (objects.Prepare(db,
+                      "SELECT type, name FROM sqlite_schema WHERE type IN ('trigger', 'table') "
+                      "AND name NOT LIKE 'sqlite_%' ORDER BY type = 'table', "
+                      "sql NOT LIKE 'CREATE VIRTUAL TABLE%'") != SQLITE_OK)
+    return {};
+  std::string drops;
+  Run run(objects);
+  while (run.Step() == SQLITE_ROW) {
+    std::string name = run.Text(1);
+    for (std::size_t at = name.find('"'); at != std::string::npos; at = name.find('"', at + 2))
+      name.insert(at, 1, '"');
+    drops += (run.Text(0) == "trigger" ? "DROP TRIGGER IF EXISTS \"" : "DROP TABLE IF EXISTS \"") +
+             name + "\";\n";
+  }
+  return drops;
+}
+
 }  // namespace
 
 struct Store::Statements {
@@ -328,7 +350,7 @@ std::unique_ptr<Store> Store::Connect(const std::string& path, bool writable, st
     }
     version = static_cast<int>(run.Int(0));
   }
-  if (version == 0 && writable) {
+  if (version < kSchemaVersion && writable) {
     // Another process may be creating it at the same moment: take the write lock, then look again.
     if (Exec(db, "BEGIN IMMEDIATE", error) != SQLITE_OK) return nullptr;
     Statement pragma;
@@ -336,9 +358,11 @@ std::unique_ptr<Store> Store::Connect(const std::string& path, bool writable, st
       Run run(pragma);
       if (run.Step() == SQLITE_ROW) version = static_cast<int>(run.Int(0));
     }
-    if (version == 0) {
-      const std::string create =
-          std::string(kSchema) + "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
+    if (version < kSchemaVersion) {
+      // An older server's index only mirrors the library: it goes, and the scan fills its
+      // successor from the files again.
+      const std::string create = DropSchema(db) + kSchema +
+                                 "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
       if (Exec(db, create.c_str(), error) != SQLITE_OK) {
         std::string ignored;
         Exec(db, "ROLLBACK", ignored);
@@ -349,9 +373,11 @@ std::unique_ptr<Store> Store::Connect(const std::string& path, bool writable, st
     if (Exec(db, "COMMIT", error) != SQLITE_OK) return nullptr;
   }
   if (version != kSchemaVersion) {
-    error = version == 0 ? "index " + path + " has no schema yet"
-                         : "index " + path + " has schema version " + std::to_string(version) +
-                               ", not " + std::to_string(kSchemaVersion) + "; delete it to rebuild";
+    error =
+        version < kSchemaVersion
+            ? "index " + path + " is not ready yet (schema version " + std::to_string(version) + ")"
+            : "index " + path + " has schema version " + std::to_string(version) +
+                  ", made by a newer server than this one (" + std::to_string(kSchemaVersion) + ")";
     return nullptr;
   }
 

@@ -434,6 +434,25 @@ TEST_F(StoreTest, OpenRefusesWhatItCannotUse) {
   EXPECT_NE(error.find("99"), std::string::npos) << error;
 }
 
+TEST_F(StoreTest, AnOlderIndexIsRebuiltEmpty) {
+  store_->PutFile("/a.lrc", {1, 1}, {MakeSong("River", "A", "w")});
+  store_.reset();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(DbPath().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 1; CREATE TABLE \"odd \"\"name\"(x)", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+
+  std::string error;
+  store_ = Store::Open(DbPath(), error);
+  ASSERT_NE(store_, nullptr) << error;
+  EXPECT_EQ(store_->SongCount(), 0);
+  EXPECT_EQ(store_->Stamp("/a.lrc"), std::nullopt);  // read again by the next scan
+  store_->PutFile("/a.lrc", {1, 1}, {MakeSong("River", "A", "w")});
+  EXPECT_EQ(store_->Search("river", 5).size(), 1U);
+}
+
 TEST_F(StoreTest, FailuresDegradeAndAreKept) {
   store_->PutFile("/a.lrc", {1, 1}, {MakeSong("River", "A", "w")});
   // Someone breaks the database under the running server.
