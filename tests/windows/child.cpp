@@ -1,7 +1,6 @@
 #include "child.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -125,8 +124,9 @@ ChildRun RunChild(const std::string& program, const std::vector<std::string>& ar
 }
 
 std::string WhyNoDebugger() {
-  const char* emulator = std::getenv("TALVO_WINE_EMULATOR");
-  if (emulator == nullptr || *emulator == '\0') return {};
+  char emulator[64] = {};
+  const DWORD length = GetEnvironmentVariableA("TALVO_WINE_EMULATOR", emulator, sizeof emulator);
+  if (length == 0 || length >= sizeof emulator) return {};
   return std::string("Wine runs under ") + emulator +
          ", which provides no ptrace, so no debugger can attach to the player";
 }
