@@ -21,6 +21,17 @@ SHOW = "/kr/lyrics_plugin_show.html?title=Greensleeves&singer=Traditional"
 rows = []
 
 
+def read_all(sock):
+    """Everything the server sends until it closes, or until the socket's timeout."""
+    got = b""
+    try:
+        while chunk := sock.recv(65536):
+            got += chunk
+    except OSError:
+        pass
+    return got
+
+
 def start(extra=(), db="index.db", wait_scan=True):
     out = open(os.path.join(WORK, "server.out"), "w+")
     proc = subprocess.Popen([SERVER, "--library", LIBRARY, "--db", os.path.join(WORK, db),
@@ -48,12 +59,7 @@ def exchange(port, data, timeout=30):
         sock.sendall(data)
     except OSError:
         pass
-    got = b""
-    try:
-        while chunk := sock.recv(65536):
-            got += chunk
-    except OSError:
-        pass
+    got = read_all(sock)
     sock.close()
     return got
 
@@ -162,12 +168,7 @@ for s in socks:
     s.sendall(f"GET {api} HTTP/1.1\r\nConnection: close\r\n\r\n".encode())
 ok = 0
 for s in socks:
-    got = b""
-    try:
-        while chunk := s.recv(65536):
-            got += chunk
-    except OSError:
-        pass
+    got = read_all(s)
     ok += status_of(got) == "200" and b'"found":true' in got
     s.close()
 row("1,000 connections at once, one lookup each", "all 1,000 answered 200",
