@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string error;
-  const auto store = talvo::Store::Open(argv[1], error);
+  const auto store = talvo::Store::OpenForReading(argv[1], error);
   if (!store) {
     std::fprintf(stderr, "talvo-lookup-cost: %s\n", error.c_str());
     return 1;
@@ -64,7 +64,9 @@ int main(int argc, char** argv) {
       result.artist = line.substr(second + 1);
       const double cpuStart = ThreadCpuMicros();
       const auto wallStart = std::chrono::steady_clock::now();
+      store->BeginRead();
       talvo::FindSong(*store, result);
+      store->EndRead();
       const std::chrono::duration<double, std::micro> wall =
           std::chrono::steady_clock::now() - wallStart;
       costs.cpu.push_back(ThreadCpuMicros() - cpuStart);

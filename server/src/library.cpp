@@ -563,6 +563,8 @@ ScanReport ScanLibrary(Store& store, const std::vector<fs::path>& folders, const
     batch.Remove(path);
   }
   batch.Flush();
+  if (report.read + report.removed > 0 && !stop.stop_requested() && !store.OptimizeSearch())
+    report.problems.push_back("index: search not optimized: " + store.LastError());
   return report;
 }
 

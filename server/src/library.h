@@ -38,7 +38,7 @@ using ScanProgress = std::function<void(std::size_t done, std::size_t total)>;
 // but cannot be read this time: an unmounted disk is not an emptied library. Writes are
 // committed in batches, and the report counts only what was committed. Never throws for
 // anything a file holds. A stop request ends the scan after the file in hand, with what was read
-// kept and nothing removed.
+// kept and nothing removed. A scan that changed the index ends by optimizing its search.
 ScanReport ScanLibrary(Store& store, const std::vector<std::filesystem::path>& folders,
                        const CodePage& codePage, const ScanProgress& progress = {},
                        const std::stop_token& stop = {});

@@ -56,13 +56,10 @@ void FindSong(Store& store, LookupResult& result) {
   const auto titleKey = MatchKey(result.title);
   const auto artistKey = MatchKey(result.artist);
   std::vector<SongRow> rows;
-  if (!titleKey.empty() && !artistKey.empty()) {
-    rows = store.FindExact(titleKey, artistKey, 1);
-    if (!rows.empty()) result.best = rows.front();
-  }
   if (!titleKey.empty()) {
-    rows = store.FindTitle(titleKey, kCandidates + 1);
-    if (!result.best && !rows.empty()) result.best = rows.front();
+    // The artist's own song when there is one, else the title by anyone.
+    rows = store.FindTitle(titleKey, kCandidates + 1, artistKey);
+    if (!rows.empty()) result.best = rows.front();
     AddCandidates(result, rows);
   }
   // Found: the other versions of the title and the artist's other songs are the suggestions. A
@@ -72,8 +69,9 @@ void FindSong(Store& store, LookupResult& result) {
     return;
   }
 
-  rows = store.Search(result.title + " " + result.artist, kCandidates + 1);
-  if (rows.empty() && !artistKey.empty()) rows = store.Search(result.title, kCandidates + 1);
+  rows = store.Search(result.title + " " + result.artist, kCandidates + 1, Store::Words::AllWhole);
+  if (rows.empty() && !artistKey.empty())
+    rows = store.Search(result.title, kCandidates + 1, Store::Words::AllWhole);
   if (!rows.empty()) {
     result.best = rows.front();
     AddCandidates(result, rows);

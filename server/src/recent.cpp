@@ -29,24 +29,19 @@ RecentLookups::~RecentLookups() {
 }
 
 void RecentLookups::Record(const Lookup& lookup) {
-  bool full = false;
-  {
-    const std::lock_guard lock(mutex_);
-    const auto same = std::find_if(latest_.begin(), latest_.end(), [&](const Lookup& seen) {
-      return seen.title == lookup.title && seen.artist == lookup.artist;
-    });
-    if (same != latest_.end()) latest_.erase(same);
-    latest_.push_front(lookup);
-    if (latest_.size() > static_cast<std::size_t>(Store::kKeptLookups)) latest_.pop_back();
+  const std::lock_guard lock(mutex_);
+  const auto same = std::find_if(latest_.begin(), latest_.end(), [&](const Lookup& seen) {
+    return seen.title == lookup.title && seen.artist == lookup.artist;
+  });
+  if (same != latest_.end()) latest_.erase(same);
+  latest_.push_front(lookup);
+  if (latest_.size() > static_cast<std::size_t>(Store::kKeptLookups)) latest_.pop_back();
 
-    if (unwritten_.size() >= kMaxUnwritten) {
-      unwritten_.pop_front();
-      ++dropped_;
-    }
-    unwritten_.push_back(lookup);
-    full = unwritten_.size() >= kWriteBatch;
+  if (unwritten_.size() >= kMaxUnwritten) {
+    unwritten_.pop_front();
+    ++dropped_;
   }
-  if (full) wake_.notify_one();
+  unwritten_.push_back(lookup);
 }
 
 std::vector<Lookup> RecentLookups::Latest(int limit) const {
@@ -63,8 +58,7 @@ std::size_t RecentLookups::Dropped() const {
 void RecentLookups::WriteLoop() {
   std::unique_lock lock(mutex_);
   while (!stopping_ || !unwritten_.empty()) {
-    wake_.wait_for(lock, interval_,
-                   [this] { return stopping_ || unwritten_.size() >= kWriteBatch; });
+    wake_.wait_for(lock, interval_, [this] { return stopping_; });
     if (unwritten_.empty()) continue;
     const std::deque<Lookup> batch = std::exchange(unwritten_, {});
     // Pages go on recording while the index keeps the writer waiting.

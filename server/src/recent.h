@@ -2,10 +2,11 @@
 // once, the latest Store::kKeptLookups of them, seeded from the index at start. Recording one
 // costs a page a short lock on memory and nothing else: no database, no disk.
 //
-// One thread writes them to the index on its own connection, in batches: every kWriteBatch
-// lookups, at least every interval, and once more at destruction. They are a convenience, never
-// worth a slow page, so what waits to be written is bounded (kMaxUnwritten): past it the oldest
-// unwritten lookup is dropped and counted, as is a batch the index refuses.
+// One thread writes them to the index on its own connection, once every interval and once more
+// at destruction: each commit makes every page's connection look again at what changed, so
+// commits are kept rare. They are a convenience, never worth a slow page, so what waits to be
+// written is bounded (kMaxUnwritten): past it the oldest unwritten lookup is dropped and
+// counted, as is a batch the index refuses.
 #pragma once
 
 #include <chrono>
@@ -25,7 +26,6 @@ namespace talvo {
 class RecentLookups {
  public:
   static constexpr std::chrono::milliseconds kWriteInterval{2000};
-  static constexpr std::size_t kWriteBatch = 100;
   // More would only be written to be trimmed.
   static constexpr std::size_t kMaxUnwritten = Store::kKeptLookups;
 

@@ -36,12 +36,16 @@ class LyricsService {
   const CodePage& codePage() const { return codePage_; }
 
   // A connection borrowed from the pool for one request, given back when it ends; false when
-  // the index cannot be opened.
+  // the index cannot be opened. What the request reads, it reads from one state of the index.
   class Lease {
    public:
-    explicit Lease(LyricsService& service) : service_(service), store_(service.Borrow()) {}
+    explicit Lease(LyricsService& service) : service_(service), store_(service.Borrow()) {
+      if (store_) store_->BeginRead();
+    }
     ~Lease() {
-      if (store_) service_.Return(std::move(store_));
+      if (!store_) return;
+      store_->EndRead();
+      service_.Return(std::move(store_));
     }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;

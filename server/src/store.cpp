@@ -16,6 +16,9 @@ namespace {
 // another version is not migrated: Open refuses it and the user deletes it to rebuild.
 constexpr int kSchemaVersion = 2;
 
+// Address space only: what is mapped is the index itself, shared with the kernel's cache.
+constexpr const char* kReaderMapSize = "PRAGMA mmap_size = 4294967296";
+
 // Search words beyond this many add nothing but cost.
 constexpr std::size_t kMaxSearchWords = 16;
 
@@ -177,7 +180,7 @@ std::string SearchQuery(std::string_view text, Store::Words match) {
     std::size_t end = key.find(' ', start);
     if (end == std::string::npos) end = key.size();
     if (end > start) {
-      if (!query.empty()) query += match == Store::Words::All ? " " : " OR ";
+      if (!query.empty()) query += match == Store::Words::Any ? " OR " : " ";
       query += '"';
       for (const char c : std::string_view(key).substr(start, end - start)) {
         if (c == '"') query += '"';
@@ -190,6 +193,16 @@ std::string SearchQuery(std::string_view text, Store::Words match) {
   }
   if (!query.empty() && match == Store::Words::All) query += '*';
   return query;
+}
+
+// Once, before the first connection: SQLite counts every allocation under one process-wide lock
+// unless told not to, and pages on several threads would queue on it.
+void ConfigureSqlite() {
+  static const int configured = [] {
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    return sqlite3_initialize();
+  }();
+  static_cast<void>(configured);
 }
 
 int Exec(sqlite3* db, const char* sql, std::string& error) {
@@ -227,9 +240,10 @@ std::string DropSchema(sqlite3* db) {
 }  // namespace
 
 struct Store::Statements {
-  Statement begin, commit, rollback;
+  Statement begin, beginRead, commit, rollback;
   Statement savepoint, release, rollbackTo;
   Statement stamp, paths, putFile, deleteSongs, putSong, deleteFile, songCount;
+  Statement optimizeSongs, optimizeNames;
   Statement findExact, findTitle, findArtist, search, searchNames, songById;
   Statement putLookup, trimLookups, recentLookups;
 
@@ -237,6 +251,7 @@ struct Store::Statements {
     const std::string columns = kSongColumns;
     const std::pair<Statement*, std::string> all[] = {
         {&begin, "BEGIN IMMEDIATE"},
+        {&beginRead, "BEGIN"},
         {&commit, "COMMIT"},
         {&rollback, "ROLLBACK"},
         {&savepoint, "SAVEPOINT put_file"},
@@ -253,25 +268,26 @@ struct Store::Statements {
          "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"},
         {&deleteFile, "DELETE FROM files WHERE path = ?1"},
         {&songCount, "SELECT count(*) FROM songs"},
+        {&optimizeSongs, "INSERT INTO songs_fts(songs_fts) VALUES ('optimize')"},
+        {&optimizeNames, "INSERT INTO names_fts(names_fts) VALUES ('optimize')"},
         {&findExact, "SELECT " + columns +
                          " FROM songs s WHERE s.title_key = ?1 AND s.artist_key = ?2 "
                          "ORDER BY length(s.lyrics) DESC, s.id LIMIT ?3"},
         {&findTitle, "SELECT " + columns +
                          " FROM songs s WHERE s.title_key = ?1 "
-                         "ORDER BY length(s.lyrics) DESC, s.id LIMIT ?2"},
+                         "ORDER BY s.artist_key IS ?3 DESC, length(s.lyrics) DESC, s.id LIMIT ?2"},
         {&findArtist, "SELECT " + columns +
                           " FROM songs s WHERE s.artist_key = ?1 AND s.artist_key <> '' "
                           "ORDER BY s.title_key, s.id LIMIT ?2"},
-        // Ranks rowids alone and reads only the rows kept: a common word matches thousands of
-        // songs, and sorting them with their lyrics costs more than the ranking.
-        {&search, "SELECT " + columns +
-                      " FROM (SELECT rowid AS id, bm25(songs_fts, 10.0, 5.0, 1.0) AS score "
-                      "FROM songs_fts WHERE songs_fts MATCH ?1 ORDER BY score, rowid LIMIT ?2) f "
-                      "JOIN songs s ON s.id = f.id ORDER BY f.score, s.id"},
-        {&searchNames, "SELECT " + columns +
-                           " FROM (SELECT rowid AS id, bm25(names_fts, 10.0, 5.0) AS score "
-                           "FROM names_fts WHERE names_fts MATCH ?1 ORDER BY score, rowid "
-                           "LIMIT ?2) f JOIN songs s ON s.id = f.id ORDER BY f.score, s.id"},
+        // Ranks rowids alone; the rows kept are read by id after. A common word matches
+        // thousands of songs, and sorting them with their lyrics costs more than the ranking,
+        // while joining the few kept to the songs costs a temporary table per search.
+        {&search,
+         "SELECT rowid FROM songs_fts WHERE songs_fts MATCH ?1 "
+         "ORDER BY bm25(songs_fts, 10.0, 5.0, 1.0), rowid LIMIT ?2"},
+        {&searchNames,
+         "SELECT rowid FROM names_fts WHERE names_fts MATCH ?1 "
+         "ORDER BY bm25(names_fts, 10.0, 5.0), rowid LIMIT ?2"},
         {&songById, "SELECT " + columns + " FROM songs s WHERE s.id = ?1"},
         {&putLookup, "INSERT INTO lookups(at, title, artist, song_id) VALUES (?1, ?2, ?3, ?4)"},
         {&trimLookups,
@@ -311,10 +327,14 @@ std::unique_ptr<Store> Store::Connect(const std::string& path, bool writable, st
     error = "no database path";
     return nullptr;
   }
+  ConfigureSqlite();
   sqlite3* db = nullptr;
+  // A Store is used by one thread at a time: SQLite's own locking of it would only cost.
   const int opened = sqlite3_open_v2(
       path.c_str(), &db,
-      writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY, nullptr);
+      (writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
+          SQLITE_OPEN_NOMUTEX,
+      nullptr);
   // From here on the Store owns db, even when opening failed.
   std::unique_ptr<Store> store(new Store(db));
   if (opened != SQLITE_OK) {
@@ -334,6 +354,10 @@ std::unique_ptr<Store> Store::Connect(const std::string& path, bool writable, st
                        error) != SQLITE_OK) {
     return nullptr;
   }
+
+  // Readers take pages straight from the kernel's cache rather than copying each into a cache
+  // of their own, which every commit (a scan's, a batch of lookups) would empty again.
+  if (!writable && Exec(db, kReaderMapSize, error) != SQLITE_OK) return nullptr;
 
   int version = -1;
   {
@@ -399,6 +423,18 @@ bool Store::Begin() {
   if (sqlite3_get_autocommit(db_) == 0) return true;
   Run run(statements_->begin);
   return Check(run.Step(), "begin");
+}
+
+bool Store::BeginRead() {
+  if (sqlite3_get_autocommit(db_) == 0) return true;
+  Run run(statements_->beginRead);
+  return Check(run.Step(), "begin reading");
+}
+
+void Store::EndRead() {
+  if (sqlite3_get_autocommit(db_) != 0) return;
+  Run run(statements_->commit);
+  Check(run.Step(), "end reading");
 }
 
 bool Store::Commit() {
@@ -489,6 +525,13 @@ std::int64_t Store::SongCount() {
   return run.Int(0);
 }
 
+bool Store::OptimizeSearch() {
+  Run songs(statements_->optimizeSongs);
+  if (!Check(songs.Step(), "optimize search")) return false;
+  Run names(statements_->optimizeNames);
+  return Check(names.Step(), "optimize search");
+}
+
 namespace {
 
 // Every row of a song query; a failed step is handed to report and leaves no rows.
@@ -511,10 +554,13 @@ std::vector<SongRow> Store::FindExact(const std::string& titleKey, const std::st
   return Collect(run, [this](int code) { return Check(code, "find exact"); });
 }
 
-std::vector<SongRow> Store::FindTitle(const std::string& titleKey, int limit) {
+std::vector<SongRow> Store::FindTitle(const std::string& titleKey, int limit,
+                                      const std::string& preferredArtistKey) {
   if (limit <= 0) return {};
   Run run(statements_->findTitle);
   run.Bind(1, titleKey).Bind(2, std::int64_t{limit});
+  // No artist key is NULL, so without a preference none is preferred.
+  if (!preferredArtistKey.empty()) run.Bind(3, preferredArtistKey);
   return Collect(run, [this](int code) { return Check(code, "find title"); });
 }
 
@@ -528,9 +574,21 @@ std::vector<SongRow> Store::FindArtist(const std::string& artistKey, int limit) 
 std::vector<SongRow> Store::Search(const std::string& text, int limit, Words words, Within within) {
   const std::string query = SearchQuery(text, words);
   if (query.empty() || limit <= 0) return {};
-  Run run(within == Within::Names ? statements_->searchNames : statements_->search);
-  run.Bind(1, query).Bind(2, std::int64_t{limit});
-  return Collect(run, [this](int code) { return Check(code, "search"); });
+  std::vector<std::int64_t> ids;
+  {
+    Run run(within == Within::Names ? statements_->searchNames : statements_->search);
+    run.Bind(1, query).Bind(2, std::int64_t{limit});
+    int code = SQLITE_OK;
+    while ((code = run.Step()) == SQLITE_ROW) ids.push_back(run.Int(0));
+    if (!Check(code, "search")) return {};
+  }
+  std::vector<SongRow> rows;
+  rows.reserve(ids.size());
+  for (const std::int64_t id : ids) {
+    // Gone since the ranking, when a scan commits in between.
+    if (auto row = SongById(id)) rows.push_back(std::move(*row));
+  }
+  return rows;
 }
 
 std::optional<SongRow> Store::SongById(std::int64_t id) {

@@ -58,6 +58,10 @@ class Store {
   // failed Commit rolls back.
   bool Begin();
   bool Commit();
+  // Reads between BeginRead and EndRead see the index in one state, whatever a writer commits
+  // meanwhile, and take that state once rather than once per statement.
+  bool BeginRead();
+  void EndRead();
 
   // The stamp recorded for a file, or nothing for a file not in the index.
   std::optional<FileStamp> Stamp(const std::string& path);
@@ -71,17 +75,26 @@ class Store {
 
   std::int64_t SongCount();
 
+  // Merges each search index into one segment: after many writes a word is looked up in dozens
+  // of them, which is most of what a missing song costs. Rewrites the indexes, so it is for the
+  // end of a scan that changed them.
+  bool OptimizeSearch();
+
   // Songs whose title and artist keys (MatchKey) are exactly these, best first: the fullest
   // lyrics, then the one indexed first.
   std::vector<SongRow> FindExact(const std::string& titleKey, const std::string& artistKey,
                                  int limit);
-  // Songs whose title key is exactly this, whatever the artist.
-  std::vector<SongRow> FindTitle(const std::string& titleKey, int limit);
+  // Songs whose title key is exactly this, whatever the artist: those by the preferred artist
+  // (a key; empty prefers none) first, then as FindExact orders them.
+  std::vector<SongRow> FindTitle(const std::string& titleKey, int limit,
+                                 const std::string& preferredArtistKey = {});
   // Songs by the artist with this key, in title order; none for the empty key.
   std::vector<SongRow> FindArtist(const std::string& artistKey, int limit);
   // Whether a search wants songs with all the words (the last may be a prefix, as a user may
-  // still be typing it) or any of them, the songs with more of them ranked first.
-  enum class Words { All, Any };
+  // still be typing it), all of them whole (names from a tag or a caption, which are complete:
+  // a prefix would cost the merging of every word it starts), or any of them, the songs with more
+  // of them ranked first.
+  enum class Words { All, AllWhole, Any };
   // Whether a search looks at the lyrics too or only at titles and artists (an index of its
   // own, far shorter lists for a common word).
   enum class Within { Everything, Names };

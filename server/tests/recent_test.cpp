@@ -17,7 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Long enough that only a full batch or the end writes anything.
+// Long enough that only the end writes anything.
 constexpr std::chrono::milliseconds kNever = std::chrono::hours(1);
 
 class RecentTest : public testing::Test {
@@ -111,7 +111,7 @@ TEST_F(RecentTest, WrittenAtTheEndAndReadAgainAtStart) {
     recent.Record(Looked("a"));
     recent.Record(Looked("b"));
     recent.Record(Looked("a"));
-    EXPECT_TRUE(Written().empty());  // fewer than a batch, and the interval is far off
+    EXPECT_TRUE(Written().empty());  // the interval is far off
   }
   EXPECT_EQ(Written(), (std::vector<std::string>{"a", "b"}));
   RecentLookups again(DbPath(), kNever);
@@ -119,16 +119,14 @@ TEST_F(RecentTest, WrittenAtTheEndAndReadAgainAtStart) {
   EXPECT_EQ(again.Dropped(), 0U);
 }
 
-TEST_F(RecentTest, AFullBatchIsWrittenWithoutWaitingForTheInterval) {
-  RecentLookups recent(DbPath(), kNever);
-  for (std::size_t i = 0; i < RecentLookups::kWriteBatch; ++i)
-    recent.Record(Looked("t" + std::to_string(i)));
-  // Only to see a hang: the batch is written as soon as the writer wakes.
+TEST_F(RecentTest, WrittenEveryIntervalWhileRunning) {
+  RecentLookups recent(DbPath(), std::chrono::milliseconds(20));
+  for (int i = 0; i < 3; ++i) recent.Record(Looked("t" + std::to_string(i)));
+  // Only to see a hang: the lookups are written as soon as the writer wakes.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (Written().size() < RecentLookups::kWriteBatch &&
-         std::chrono::steady_clock::now() < deadline)
+  while (Written().size() < 3 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(Written().size(), RecentLookups::kWriteBatch);
+  EXPECT_EQ(Written(), (std::vector<std::string>{"t2", "t1", "t0"}));
 }
 
 TEST_F(RecentTest, WhileTheIndexIsLockedTheOldestUnwrittenAreDropped) {

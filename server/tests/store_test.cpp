@@ -128,8 +128,18 @@ TEST_F(StoreTest, FindExactAndTitleUseTheGivenKeys) {
   EXPECT_EQ(exact[1].path, "/1.lrc");
   EXPECT_EQ(store_->FindExact("yesterday", "the beatles", 1).size(), 1U);
   EXPECT_TRUE(store_->FindExact("yesterday", "the beatles", 0).empty());
-  EXPECT_EQ(store_->FindTitle("yesterday", 10).size(), 3U);
   EXPECT_TRUE(store_->FindTitle("yesterday once", 10).empty());
+  // Any artist's, the fullest first; the preferred artist's before all others.
+  const auto paths = [](const std::vector<SongRow>& rows) {
+    std::vector<std::string> all;
+    for (const SongRow& row : rows) all.push_back(row.path);
+    return all;
+  };
+  using Paths = std::vector<std::string>;
+  EXPECT_EQ(paths(store_->FindTitle("yesterday", 10)), (Paths{"/2.lrc", "/1.lrc", "/3.lrc"}));
+  EXPECT_EQ(paths(store_->FindTitle("yesterday", 10, "someone else")),
+            (Paths{"/3.lrc", "/2.lrc", "/1.lrc"}));
+  EXPECT_EQ(paths(store_->FindTitle("yesterday", 1, "the beatles")), Paths{"/2.lrc"});
 
   // Keys are matched as given: raw names are not keys.
   EXPECT_TRUE(store_->FindExact("Yesterday", "The Beatles", 10).empty());
@@ -183,6 +193,10 @@ TEST_F(StoreTest, SearchForAnyWord) {
       {"river sea", Store::Words::All, {}},
       {"cold water", Store::Words::All, {"Warm Sea"}},
       {"OR NOT", Store::Words::Any, {}},
+      // names from a tag are whole words: no prefix
+      {"cold water", Store::Words::AllWhole, {"Warm Sea"}},
+      {"cold wat", Store::Words::AllWhole, {}},
+      {"cold wat", Store::Words::All, {"Warm Sea"}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Titles(store_->Search(c.text, 10, c.words)), c.titles) << "search: " << c.text;
