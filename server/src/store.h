@@ -44,7 +44,7 @@ class Store {
   // Opens or creates the database at path (its folder must exist), in WAL mode with the schema
   // in place. Nothing, with error set, when it cannot.
   static std::unique_ptr<Store> Open(const std::string& path, std::string& error);
-  // Opens an index that Open has created, for reading only: no pragma, no schema work, and any
+  // Opens an index that Open has created, for reading only: no schema work, and any
   // write fails. A reader waits at most kReadBusyTimeout for a lock, and never for the writer
   // (WAL), so a page is never held up by a scan.
   static std::unique_ptr<Store> OpenForReading(const std::string& path, std::string& error);

@@ -159,6 +159,57 @@ bool IsSeparator(UChar32 c) {
   return (U_GET_GC_MASK(c) & kSeparators) != 0 || u_isUWhiteSpace(c);
 }
 
+// The key of a name in plain ASCII, the commonest kind, without ICU: NFKC with case folding
+// changes no ASCII character but the capitals, and every ASCII character that is not a letter or
+// a digit is punctuation, a symbol, a space or a control, so a separator. Nothing when the name
+// holds any other byte.
+std::optional<std::string> AsciiMatchKey(std::string_view text) {
+  std::string key;
+  key.reserve(text.size());
+  bool gap = false;
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
+    const bool upper = c >= 'A' && c <= 'Z';
+    if (!upper && !(c >= 'a' && c <= 'z') && !(c >= '0' && c <= '9')) {
+      gap = !key.empty();
+      continue;
+    }
+    if (gap) key += ' ';
+    gap = false;
+    key += upper ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return key;
+}
+
+// Whether the converter turns every ASCII byte into the same character whatever surrounds it,
+// so that ASCII text needs no converting: true of the Windows and most other code pages, not of
+// stateful encodings (ISO-2022, HZ, UTF-7) or EBCDIC.
+bool KeepsAscii(UConverter* converter) {
+  UErrorCode status = U_ZERO_ERROR;
+  switch (ucnv_getType(converter)) {
+    case UCNV_SBCS:
+    case UCNV_DBCS:
+    case UCNV_MBCS:
+    case UCNV_LATIN_1:
+    case UCNV_US_ASCII:
+    case UCNV_UTF8:
+      break;
+    default:
+      return false;
+  }
+  std::array<char, 0x80> ascii{};
+  for (std::size_t i = 0; i < ascii.size(); ++i) ascii[i] = static_cast<char>(i);
+  std::array<UChar, 0x100> decoded{};
+  const int32_t length =
+      ucnv_toUChars(converter, decoded.data(), static_cast<int32_t>(decoded.size()), ascii.data(),
+                    static_cast<int32_t>(ascii.size()), &status);
+  if (U_FAILURE(status) || length != static_cast<int32_t>(ascii.size())) return false;
+  for (std::size_t i = 0; i < ascii.size(); ++i) {
+    if (decoded[i] != static_cast<UChar>(i)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<CodePage> CodePage::Open(std::string_view name) {
@@ -173,10 +224,15 @@ std::optional<CodePage> CodePage::Open(std::string_view name) {
   if (U_FAILURE(status) || converter.isNull()) return std::nullopt;
   const char* canonical = ucnv_getName(converter.getAlias(), &status);
   if (U_FAILURE(status) || canonical == nullptr) return std::nullopt;
-  return CodePage(canonical);
+  return CodePage(canonical, KeepsAscii(converter.getAlias()));
 }
 
 std::string CodePage::ToUtf8(std::string_view bytes, bool* lossy) const {
+  if (keepsAscii_ && std::all_of(bytes.begin(), bytes.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    if (lossy != nullptr) *lossy = false;
+    return std::string(bytes);
+  }
   bool replaced = false;
   std::string text = ConvertToUtf8(name_.c_str(), bytes, replaced);
   ReplaceC1Controls(text, replaced);
@@ -228,6 +284,7 @@ std::string MatchKey(std::string_view utf8) {
   // Keys are for names; a name past this is junk, and ICU counts in int32_t.
   constexpr std::size_t kMaxInput = std::size_t{1} << 20U;
   utf8 = utf8.substr(0, kMaxInput);
+  if (auto key = AsciiMatchKey(utf8)) return *std::move(key);
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* folding = icu::Normalizer2::getNFKCCasefoldInstance(status);
   if (U_FAILURE(status) || folding == nullptr) return {};

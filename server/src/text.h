@@ -26,8 +26,9 @@ class CodePage {
   std::string ToUtf8(std::string_view bytes, bool* lossy = nullptr) const;
 
  private:
-  explicit CodePage(std::string name) : name_(std::move(name)) {}
+  CodePage(std::string name, bool keepsAscii) : name_(std::move(name)), keepsAscii_(keepsAscii) {}
   std::string name_;
+  bool keepsAscii_;  // ASCII bytes are those characters: plain ASCII is taken as it is
 };
 
 // A text file's bytes as UTF-8: by its byte order mark (UTF-8, UTF-16LE, UTF-16BE) when it has
