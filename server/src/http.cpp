@@ -1,5 +1,6 @@
 #include "http.h"
 
+#include <array>
 #include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -7,13 +8,13 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/basic_parser.hpp>
-#include <boost/beast/http/string_body.hpp>
-#include <boost/beast/http/write.hpp>
+#include <boost/beast/http/status.hpp>
 #include <exception>
 #include <optional>
 
@@ -90,6 +91,36 @@ class RequestReader : public bhttp::basic_parser<true> {
   }
   void on_finish_impl(beast::error_code&) override {}
 };
+
+// An answer's status line and header fields, as the request's version wants them. Fields whose
+// name or value could break the header (a line end, a NUL) are left out.
+std::string Head(const Response& response, unsigned version, bool keepAlive) {
+  std::string head = version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
+  head += std::to_string(response.status);
+  head += ' ';
+  const auto reason =
+      bhttp::obsolete_reason(bhttp::int_to_status(static_cast<unsigned>(response.status)));
+  head.append(reason.data(), reason.size());
+  head += "\r\n";
+  const auto field = [&head](std::string_view name, std::string_view value) {
+    constexpr std::string_view kBreaking{"\r\n\0", 3};
+    if (name.find_first_of(kBreaking) != std::string_view::npos ||
+        value.find_first_of(kBreaking) != std::string_view::npos)
+      return;
+    head.append(name);
+    head += ": ";
+    head.append(value);
+    head += "\r\n";
+  };
+  if (!response.contentType.empty()) field("Content-Type", response.contentType);
+  for (const auto& [name, value] : response.headers) field(name, value);
+  field("Content-Length", std::to_string(response.body.size()));
+  // HTTP/1.1 keeps a connection unless told; HTTP/1.0 closes it unless told.
+  if (version == 10 && keepAlive) field("Connection", "keep-alive");
+  if (version != 10 && !keepAlive) field("Connection", "close");
+  head += "\r\n";
+  return head;
+}
 
 }  // namespace
 
@@ -205,7 +236,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
 
   void Dispatch() {
     keepAlive_ = parser_->keep_alive();
-    head_ = parser_->verb == bhttp::verb::head;
+    headRequest_ = parser_->verb == bhttp::verb::head;
     version_ = parser_->version;
     if (buffer_.size() == 0) buffer_.shrink_to_fit();  // an idle connection keeps no buffer
 
@@ -230,30 +261,23 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   bool FirstLineEnded() const { return parser_ && !parser_->method.empty(); }
 
   void Write(Response& response) {
-    answer_.emplace();
-    answer_->version(version_);
-    answer_->result(static_cast<unsigned>(response.status));
-    if (!response.contentType.empty())
-      answer_->set(bhttp::field::content_type, response.contentType);
-    for (const auto& [name, value] : response.headers) answer_->set(name, value);
-    answer_->keep_alive(keepAlive_);
-    if (head_) {
-      answer_->content_length(response.body.size());
-    } else {
-      answer_->body() = std::move(response.body);
-      answer_->prepare_payload();
-    }
+    head_ = Head(response, version_, keepAlive_);
+    // HEAD's length is the GET's; its body stays unsent.
+    body_ = headRequest_ ? std::string() : std::move(response.body);
     // A client that stops reading its answer is cut off like one that stops sending.
     stream_.expires_after(server_.options_.requestTimeout);
-    // Without a body the serializer would finish at the header: HEAD's length is the GET's.
-    bhttp::async_write(stream_, *answer_,
-                       [self = shared_from_this()](beast::error_code error, std::size_t) {
-                         self->OnWritten(error);
-                       });
+    const std::array<asio::const_buffer, 2> answer{asio::buffer(head_), asio::buffer(body_)};
+    asio::async_write(stream_, answer,
+                      [self = shared_from_this()](beast::error_code error, std::size_t) {
+                        self->OnWritten(error);
+                      });
   }
 
   void OnWritten(beast::error_code error) {
-    answer_.reset();
+    head_.clear();
+    head_.shrink_to_fit();
+    body_.clear();
+    body_.shrink_to_fit();
     if (error) return;
     if (refused_) return Linger();
     if (!keepAlive_) {
@@ -266,7 +290,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   void Refuse(Response response) {
     refused_ = true;
     keepAlive_ = false;
-    head_ = false;
+    headRequest_ = false;
     version_ = 11;
     Write(response);
   }
@@ -290,10 +314,11 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
   std::optional<RequestReader> parser_;
-  std::optional<bhttp::response<bhttp::string_body>> answer_;
+  std::string head_;  // the answer being written
+  std::string body_;
   unsigned version_ = 11;
   bool keepAlive_ = false;
-  bool head_ = false;
+  bool headRequest_ = false;
   bool refused_ = false;
 };
 

@@ -26,8 +26,9 @@ struct Request {
 struct Response {
   int status = 200;
   std::string contentType;
-  std::vector<std::pair<std::string, std::string>> headers;  // besides type and length
-  std::string body;                                          // for HEAD, only its length is sent
+  // Besides type and length; a field with a line end or a NUL in it is left out.
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;  // for HEAD, only its length is sent
 };
 
 // Answers one request; called on the handler pool, several at once, never for a request the

@@ -166,6 +166,60 @@ TEST_F(RunningHttpTest, PipelinedRequestsAreAnsweredInOrder) {
   close(sock);
 }
 
+struct VersionCase {
+  const char* name;
+  std::string request;     // the show page's request line and fields
+  std::string statusLine;  // as answered
+  std::string connection;  // the answer's Connection field; empty: none
+  bool kept;               // whether a second request on the connection is answered
+};
+
+void PrintTo(const VersionCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class VersionTest : public RunningHttpTest, public testing::WithParamInterface<VersionCase> {};
+
+TEST_P(VersionTest, KeepsOrClosesAsTheClientAsks) {
+  const VersionCase& c = GetParam();
+  const int sock = Connect(port_);
+  ASSERT_GE(sock, 0);
+  const std::string request = "GET " + std::string(kShow) + " " + c.request + "\r\n\r\n";
+  ASSERT_TRUE(SendAll(sock, request));
+  std::string pending;
+  char chunk[8192];
+  ssize_t got = 0;
+  while (pending.find("\r\n\r\n") == std::string::npos &&
+         (got = read(sock, chunk, sizeof chunk)) > 0)
+    pending.append(chunk, static_cast<std::size_t>(got));
+  const std::string header = pending.substr(0, pending.find("\r\n\r\n") + 2);
+  EXPECT_TRUE(header.starts_with(c.statusLine + "\r\n")) << header;
+  const auto field = header.find("\r\nConnection: ");
+  EXPECT_EQ(field == std::string::npos
+                ? ""
+                : header.substr(field + 14, header.find('\r', field + 2) - field - 14),
+            c.connection);
+
+  EXPECT_EQ(ReadAnswer(sock, pending), 200);
+  if (c.kept) {
+    ASSERT_TRUE(SendAll(sock, request));
+    EXPECT_EQ(ReadAnswer(sock, pending), 200);
+  } else {
+    EXPECT_EQ(ReadAnswer(sock, pending), 0) << "closed";
+  }
+  close(sock);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Http, VersionTest,
+    testing::Values(VersionCase{"http11", "HTTP/1.1", "HTTP/1.1 200 OK", "", true},
+                    VersionCase{"http11_close", "HTTP/1.1\r\nConnection: close", "HTTP/1.1 200 OK",
+                                "close", false},
+                    VersionCase{"http10", "HTTP/1.0", "HTTP/1.0 200 OK", "", false},
+                    VersionCase{"http10_keep_alive", "HTTP/1.0\r\nConnection: keep-alive",
+                                "HTTP/1.0 200 OK", "keep-alive", true}),
+    [](const testing::TestParamInfo<VersionCase>& row) { return std::string(row.param.name); });
+
 // What each of many clients does while another asks for a page.
 enum class Holding {
   kTrickling,  // a header begun and never finished, a byte now and then
