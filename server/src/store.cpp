@@ -17,7 +17,7 @@ namespace {
 constexpr int kSchemaVersion = 2;
 
 // Address space only: what is mapped is the index itself, shared with the kernel's cache.
-constexpr const char* kReaderMapSize = "PRAGMA mmap_size = 4294967296";
+constexpr const char* kReaderPragmas = "PRAGMA mmap_size = 4294967296; PRAGMA temp_store = MEMORY";
 
 // Search words beyond this many add nothing but cost.
 constexpr std::size_t kMaxSearchWords = 16;
@@ -357,7 +357,7 @@ std::unique_ptr<Store> Store::Connect(const std::string& path, bool writable, st
 
   // Readers take pages straight from the kernel's cache rather than copying each into a cache
   // of their own, which every commit (a scan's, a batch of lookups) would empty again.
-  if (!writable && Exec(db, kReaderMapSize, error) != SQLITE_OK) return nullptr;
+  if (!writable && Exec(db, kReaderPragmas, error) != SQLITE_OK) return nullptr;
 
   int version = -1;
   {
