@@ -88,7 +88,8 @@ void FindSong(Store& store, LookupResult& result) {
   const auto near = std::find_if(rows.begin(), rows.end(), [&](const SongRow& row) {
     return IsNearMiss(titleKey, MatchKey(row.song.title));
   });
-  if (near != rows.end()) result.best = *near;
+  // An artist's list holds names only: the song itself is read again.
+  if (near != rows.end()) result.best = store.SongById(near->id);
   AddCandidates(result, rows);
 }
 

@@ -14,7 +14,7 @@ namespace {
 
 // Bumped whenever the schema changes. The index only mirrors the library, so an index from
 // another version is not migrated: Open refuses it and the user deletes it to rebuild.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 // Address space only: what is mapped is the index itself, shared with the kernel's cache.
 constexpr const char* kReaderPragmas = "PRAGMA mmap_size = 4294967296; PRAGMA temp_store = MEMORY";
@@ -42,7 +42,8 @@ CREATE TABLE songs(
 );
 CREATE INDEX songs_by_keys ON songs(title_key, artist_key);
 CREATE INDEX songs_by_path ON songs(path);
-CREATE INDEX songs_by_artist ON songs(artist_key, title_key);
+-- Covers an artist's list of songs: it shows names only, and reads no row for them.
+CREATE INDEX songs_by_artist ON songs(artist_key, title_key, title, artist);
 -- Keys are MatchKey already; lyrics are folded by the tokenizer the same way the query is.
 CREATE VIRTUAL TABLE songs_fts USING fts5(
   title_key, artist_key, lyrics,
@@ -276,9 +277,9 @@ struct Store::Statements {
         {&findTitle, "SELECT " + columns +
                          " FROM songs s WHERE s.title_key = ?1 "
                          "ORDER BY s.artist_key IS ?3 DESC, length(s.lyrics) DESC, s.id LIMIT ?2"},
-        {&findArtist, "SELECT " + columns +
-                          " FROM songs s WHERE s.artist_key = ?1 AND s.artist_key <> '' "
-                          "ORDER BY s.title_key, s.id LIMIT ?2"},
+        {&findArtist,
+         "SELECT s.id, s.title, s.artist FROM songs s WHERE s.artist_key = ?1 AND "
+         "s.artist_key <> '' ORDER BY s.title_key, s.title, s.artist, s.id LIMIT ?2"},
         // Ranks rowids alone; the rows kept are read by id after. A common word matches
         // thousands of songs, and sorting them with their lyrics costs more than the ranking,
         // while joining the few kept to the songs costs a temporary table per search.
@@ -568,7 +569,17 @@ std::vector<SongRow> Store::FindArtist(const std::string& artistKey, int limit) 
   if (limit <= 0) return {};
   Run run(statements_->findArtist);
   run.Bind(1, artistKey).Bind(2, std::int64_t{limit});
-  return Collect(run, [this](int code) { return Check(code, "find artist"); });
+  std::vector<SongRow> rows;
+  int code = SQLITE_OK;
+  while ((code = run.Step()) == SQLITE_ROW) {
+    SongRow row;
+    row.id = run.Int(0);
+    row.song.title = run.Text(1);
+    row.song.artist = run.Text(2);
+    rows.push_back(std::move(row));
+  }
+  if (!Check(code, "find artist")) rows.clear();
+  return rows;
 }
 
 std::vector<SongRow> Store::Search(const std::string& text, int limit, Words words, Within within) {

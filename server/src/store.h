@@ -88,7 +88,8 @@ class Store {
   // (a key; empty prefers none) first, then as FindExact orders them.
   std::vector<SongRow> FindTitle(const std::string& titleKey, int limit,
                                  const std::string& preferredArtistKey = {});
-  // Songs by the artist with this key, in title order; none for the empty key.
+  // Songs by the artist with this key, in title order; none for the empty key. Names only, as a
+  // list of songs shows them: each row holds its id, title and artist, nothing else.
   std::vector<SongRow> FindArtist(const std::string& artistKey, int limit);
   // Whether a search wants songs with all the words (the last may be a prefix, as a user may
   // still be typing it), all of them whole (names from a tag or a caption, which are complete:
