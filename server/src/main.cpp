@@ -1,7 +1,10 @@
 // talvo-lyrics-server: indexes the user's lyrics library and serves the pages the plugin opens.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -82,16 +85,25 @@ class Scanner {
 // Waits for SIGHUP (rescan), the periodic check (rescan) or SIGINT/SIGTERM (stop). The signals
 // are blocked in every thread and taken here, so no handler runs inside the server or SQLite.
 void WaitForSignals(const sigset_t& signals, Scanner& scanner, const talvo::Options& options) {
+  using Clock = std::chrono::steady_clock;
+  auto due = Clock::now() + options.rescanInterval;
   for (;;) {
     int signal = 0;
     if (options.rescanInterval.count() > 0) {
-      const timespec wait{.tv_sec = options.rescanInterval.count(), .tv_nsec = 0};
+      const auto left = std::max(Clock::duration::zero(), due - Clock::now());
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+      const timespec wait{
+          .tv_sec = seconds.count(),
+          .tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count()};
       signal = sigtimedwait(&signals, nullptr, &wait);
-      if (signal < 0) signal = SIGHUP;  // the period ran out (or EINTR): look again
+      // Interrupted (a debugger attaching, a stopped and continued process): wait out the rest.
+      if (signal < 0 && errno == EINTR) continue;
+      if (signal < 0) signal = SIGHUP;  // the period ran out: look again
     } else if (sigwait(&signals, &signal) != 0) {
       continue;
     }
     if (signal != SIGHUP) return;
+    due = Clock::now() + options.rescanInterval;
     scanner.Request();
   }
 }

@@ -2,7 +2,10 @@
 // rescans and the command line, through the real server program (server_harness.h).
 #include <sys/stat.h>
 
+#include <chrono>
+#include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server_harness.h"
@@ -261,6 +264,16 @@ TEST_F(RunningServerTest, RescanSeesAddedChangedAndRemovedFiles) {
 
   // Nothing changed: nothing read again.
   EXPECT_NE(Rescan().find("(0 read, 5 unchanged"), std::string::npos);
+}
+
+TEST_F(ServerTest, AStoppedAndContinuedServerWaitsOutItsPeriod) {
+  ASSERT_NE(Start({"--rescan-interval", "3600"}), 0) << Errors();
+  // Resuming interrupts the wait for the next periodic rescan; it must not start one.
+  server_->Signal(SIGSTOP);
+  server_->Signal(SIGCONT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  WriteFile(library_ / "Late Band - New Song.txt", "Freshly added words\n");
+  EXPECT_NE(Rescan().find("(1 read"), std::string::npos) << "a rescan came before the file";
 }
 
 TEST_F(ServerTest, UnreadableFilesAreSkippedAndReported) {
