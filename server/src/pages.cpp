@@ -10,49 +10,87 @@ constexpr std::string_view kStyle =
     "h1{font-size:1.5em;margin-bottom:.2em}.artist{color:#555;margin-top:0}"
     ".lyrics p{line-height:1.4}.note{color:#555}li{margin:.2em 0}";
 
-std::string Document(std::string_view title, std::string_view body) {
-  std::string page;
-  page.reserve(body.size() + 512);
+// Pages are built by appending to one string: a show page is made for every lookup.
+void AppendHtml(std::string& page, std::string_view text) {
+  std::size_t start = 0;
+  for (;;) {
+    // Runs of plain text are copied whole: names and lyrics hold few of these.
+    const std::size_t special = text.find_first_of("&<>\"'", start);
+    page.append(text.substr(start, special - start));
+    if (special == std::string_view::npos) return;
+    switch (text[special]) {
+      case '&':
+        page += "&amp;";
+        break;
+      case '<':
+        page += "&lt;";
+        break;
+      case '>':
+        page += "&gt;";
+        break;
+      case '"':
+        page += "&quot;";
+        break;
+      default:
+        page += "&#39;";
+    }
+    start = special + 1;
+  }
+}
+
+// Everything up to the body's content.
+void OpenDocument(std::string& page, std::string_view title) {
   page +=
       "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\" "
       "\"http://www.w3.org/TR/html4/strict.dtd\">\n<html><head>\n"
       "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">\n<title>";
-  page += HtmlEscape(title);
+  AppendHtml(page, title);
   page += "</title>\n<style type=\"text/css\">";
   page += kStyle;
   page += "</style>\n</head><body>\n";
-  page += body;
+}
+
+void CloseDocument(std::string& page) {
   page += "</body></html>\n";
-  return page;
 }
 
-std::string SearchForm(std::string_view query) {
-  return "<form action=\"/search\" method=\"get\" accept-charset=\"utf-8\"><p>"
-         "<input type=\"text\" name=\"q\" size=\"40\" value=\"" +
-         HtmlEscape(query) + "\"> <input type=\"submit\" value=\"Search\"></p></form>\n";
+void AppendSearchForm(std::string& page, std::string_view query) {
+  page +=
+      "<form action=\"/search\" method=\"get\" accept-charset=\"utf-8\"><p>"
+      "<input type=\"text\" name=\"q\" size=\"40\" value=\"";
+  AppendHtml(page, query);
+  page += "\"> <input type=\"submit\" value=\"Search\"></p></form>\n";
 }
 
-std::string Footer(std::string_view query) {
-  return "<hr>\n" + SearchForm(query) +
-         "<p class=\"note\"><a href=\"/kr/lyrics_plugin_index.html\">Library</a></p>\n";
+constexpr std::string_view kLibraryLink =
+    "<p class=\"note\"><a href=\"/kr/lyrics_plugin_index.html\">Library</a></p>\n";
+
+void AppendFooter(std::string& page, std::string_view query) {
+  page += "<hr>\n";
+  AppendSearchForm(page, query);
+  page += kLibraryLink;
 }
 
-std::string SongLink(const SongRow& row) {
-  std::string item = "<li><a href=\"/song?id=" + std::to_string(row.id) + "\">" +
-                     HtmlEscape(row.song.title.empty() ? "(untitled)" : row.song.title) + "</a>";
-  if (!row.song.artist.empty()) item += " &mdash; " + HtmlEscape(row.song.artist);
-  return item + "</li>\n";
-}
-
-std::string SongList(const std::vector<SongRow>& rows) {
-  std::string list = "<ul>\n";
-  for (const auto& row : rows) list += SongLink(row);
-  return list + "</ul>\n";
+void AppendSongList(std::string& page, const std::vector<SongRow>& rows) {
+  page += "<ul>\n";
+  for (const auto& row : rows) {
+    page += "<li><a href=\"/song?id=";
+    page += std::to_string(row.id);
+    page += "\">";
+    AppendHtml(page, row.song.title.empty() ? "(untitled)" : row.song.title);
+    page += "</a>";
+    if (!row.song.artist.empty()) {
+      page += " &mdash; ";
+      AppendHtml(page, row.song.artist);
+    }
+    page += "</li>\n";
+  }
+  page += "</ul>\n";
 }
 
 // Verses as paragraphs, lines within them broken with <br>.
-std::string LyricsHtml(std::string_view lyrics) {
-  std::string html = "<div class=\"lyrics\">\n<p>";
+void AppendLyrics(std::string& page, std::string_view lyrics) {
+  page += "<div class=\"lyrics\">\n<p>";
   bool lineOpen = false;
   std::size_t start = 0;
   while (start <= lyrics.size()) {
@@ -60,29 +98,36 @@ std::string LyricsHtml(std::string_view lyrics) {
     if (end == std::string_view::npos) end = lyrics.size();
     const auto line = lyrics.substr(start, end - start);
     if (line.empty()) {
-      if (lineOpen) html += "</p>\n<p>";
+      if (lineOpen) page += "</p>\n<p>";
       lineOpen = false;
     } else {
-      if (lineOpen) html += "<br>\n";
-      html += HtmlEscape(line);
+      if (lineOpen) page += "<br>\n";
+      AppendHtml(page, line);
       lineOpen = true;
     }
     start = end + 1;
   }
-  return html + "</p>\n</div>\n";
+  page += "</p>\n</div>\n";
 }
 
-std::string SongBody(const Song& song) {
-  std::string body =
-      "<h1>" + HtmlEscape(song.title.empty() ? "(untitled)" : song.title) + "</h1>\n";
+void AppendSong(std::string& page, const Song& song) {
+  page += "<h1>";
+  AppendHtml(page, song.title.empty() ? "(untitled)" : song.title);
+  page += "</h1>\n";
   if (!song.artist.empty() || !song.album.empty()) {
-    body += "<p class=\"artist\">" + HtmlEscape(song.artist);
-    if (!song.album.empty())
-      body += (song.artist.empty() ? "" : " &middot; ") + HtmlEscape(song.album);
-    body += "</p>\n";
+    page += "<p class=\"artist\">";
+    AppendHtml(page, song.artist);
+    if (!song.album.empty()) {
+      if (!song.artist.empty()) page += " &middot; ";
+      AppendHtml(page, song.album);
+    }
+    page += "</p>\n";
   }
-  return body + LyricsHtml(song.lyrics);
+  AppendLyrics(page, song.lyrics);
 }
+
+// Room for a page's markup besides its text, so that building it seldom grows the string.
+constexpr std::size_t kPageRoom = 2048;
 
 std::string Searched(const LookupResult& result) {
   std::string text = result.title;
@@ -103,30 +148,8 @@ void AppendJsonField(std::string& json, std::string_view name, std::string_view 
 std::string HtmlEscape(std::string_view text) {
   std::string out;
   out.reserve(text.size() + text.size() / 8);
-  std::size_t start = 0;
-  for (;;) {
-    // Runs of plain text are copied whole: names and lyrics hold few of these.
-    const std::size_t special = text.find_first_of("&<>\"'", start);
-    out.append(text.substr(start, special - start));
-    if (special == std::string_view::npos) return out;
-    switch (text[special]) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += "&#39;";
-    }
-    start = special + 1;
-  }
+  AppendHtml(out, text);
+  return out;
 }
 
 std::string JsonEscape(std::string_view text) {
@@ -151,57 +174,96 @@ std::string JsonEscape(std::string_view text) {
 }
 
 std::string ShowPage(const LookupResult& result) {
+  std::string page;
   if (result.best) {
-    std::string body = SongBody(result.best->song);
-    if (!result.candidates.empty()) body += "<h2>Other songs</h2>\n" + SongList(result.candidates);
     const auto& song = result.best->song;
-    return Document(song.artist.empty() ? song.title : song.artist + " - " + song.title,
-                    body + Footer(""));
+    page.reserve(kPageRoom + song.lyrics.size() + song.lyrics.size() / 4);
+    OpenDocument(page, song.artist.empty() ? song.title : song.artist + " - " + song.title);
+    AppendSong(page, song);
+    if (!result.candidates.empty()) {
+      page += "<h2>Other songs</h2>\n";
+      AppendSongList(page, result.candidates);
+    }
+    AppendFooter(page, "");
+  } else {
+    page.reserve(kPageRoom);
+    OpenDocument(page, "No lyrics found");
+    page += "<h1>No lyrics found</h1>\n<p>Searched for <b>";
+    AppendHtml(page, result.title.empty() ? "(no title)" : result.title);
+    page += "</b>";
+    if (!result.artist.empty()) {
+      page += " by <b>";
+      AppendHtml(page, result.artist);
+      page += "</b>";
+    }
+    page += " in the library.</p>\n";
+    if (!result.candidates.empty()) {
+      page += "<h2>Similar songs</h2>\n";
+      AppendSongList(page, result.candidates);
+    }
+    AppendFooter(page, Searched(result));
   }
-  std::string body = "<h1>No lyrics found</h1>\n<p>Searched for <b>" +
-                     HtmlEscape(result.title.empty() ? "(no title)" : result.title) + "</b>";
-  if (!result.artist.empty()) body += " by <b>" + HtmlEscape(result.artist) + "</b>";
-  body += " in the library.</p>\n";
-  if (!result.candidates.empty()) body += "<h2>Similar songs</h2>\n" + SongList(result.candidates);
-  return Document("No lyrics found", body + Footer(Searched(result)));
+  CloseDocument(page);
+  return page;
 }
 
 std::string SongPage(const SongRow& song) {
-  return Document(song.song.title, SongBody(song.song) + Footer(""));
+  std::string page;
+  page.reserve(kPageRoom + song.song.lyrics.size() + song.song.lyrics.size() / 4);
+  OpenDocument(page, song.song.title);
+  AppendSong(page, song.song);
+  AppendFooter(page, "");
+  CloseDocument(page);
+  return page;
 }
 
 std::string IndexPage(std::int64_t songCount, const std::vector<Lookup>& recent) {
-  std::string body = "<h1>Talvo Lyrics</h1>\n<p>" + std::to_string(songCount) +
-                     (songCount == 1 ? " song" : " songs") + " in the library.</p>\n" +
-                     SearchForm("");
+  std::string page;
+  OpenDocument(page, "Talvo Lyrics");
+  page += "<h1>Talvo Lyrics</h1>\n<p>";
+  page += std::to_string(songCount);
+  page += songCount == 1 ? " song" : " songs";
+  page += " in the library.</p>\n";
+  AppendSearchForm(page, "");
   if (!recent.empty()) {
-    body += "<h2>Recently looked up</h2>\n<ul>\n";
+    page += "<h2>Recently looked up</h2>\n<ul>\n";
     for (const auto& lookup : recent) {
-      std::string text = HtmlEscape(lookup.title.empty() ? "(no title)" : lookup.title);
-      if (!lookup.artist.empty()) text += " &mdash; " + HtmlEscape(lookup.artist);
-      if (lookup.songId)
-        body += "<li><a href=\"/song?id=" + std::to_string(*lookup.songId) + "\">" + text +
-                "</a></li>\n";
-      else
-        body += "<li>" + text + " <span class=\"note\">(not found)</span></li>\n";
+      page += "<li>";
+      if (lookup.songId) {
+        page += "<a href=\"/song?id=";
+        page += std::to_string(*lookup.songId);
+        page += "\">";
+      }
+      AppendHtml(page, lookup.title.empty() ? "(no title)" : lookup.title);
+      if (!lookup.artist.empty()) {
+        page += " &mdash; ";
+        AppendHtml(page, lookup.artist);
+      }
+      page += lookup.songId ? "</a></li>\n" : " <span class=\"note\">(not found)</span></li>\n";
     }
-    body += "</ul>\n";
+    page += "</ul>\n";
   }
-  return Document("Talvo Lyrics", body);
+  CloseDocument(page);
+  return page;
 }
 
 std::string SearchPage(std::string_view query, const std::vector<SongRow>& results) {
-  std::string body = "<h1>Search</h1>\n" + SearchForm(query);
+  std::string page;
+  OpenDocument(page, query.empty() ? "Search" : "Search: " + std::string(query));
+  page += "<h1>Search</h1>\n";
+  AppendSearchForm(page, query);
   if (query.empty()) {
-    body += "<p class=\"note\">Type a title, an artist or a line of the words.</p>\n";
+    page += "<p class=\"note\">Type a title, an artist or a line of the words.</p>\n";
   } else if (results.empty()) {
-    body += "<p>Nothing found for <b>" + HtmlEscape(query) + "</b>.</p>\n";
+    page += "<p>Nothing found for <b>";
+    AppendHtml(page, query);
+    page += "</b>.</p>\n";
   } else {
-    body += SongList(results);
+    AppendSongList(page, results);
   }
-  return Document(
-      query.empty() ? "Search" : "Search: " + std::string(query),
-      body + "<p class=\"note\"><a href=\"/kr/lyrics_plugin_index.html\">Library</a></p>\n");
+  page += kLibraryLink;
+  CloseDocument(page);
+  return page;
 }
 
 std::string LookupJson(const LookupResult& result) {
