@@ -132,6 +132,7 @@ TEST_F(StoreTest, FindExactAndTitleUseTheGivenKeys) {
   // Any artist's, the fullest first; the preferred artist's before all others.
   const auto paths = [](const std::vector<SongRow>& rows) {
     std::vector<std::string> all;
+    all.reserve(rows.size());
     for (const SongRow& row : rows) all.push_back(row.path);
     return all;
   };
