@@ -13,11 +13,12 @@ namespace talvo {
 namespace {
 
 // Bumped whenever the schema changes. The index only mirrors the library, so an index from
-// another version is not migrated: Open refuses it and the user deletes it to rebuild.
+// another version is not migrated: an older one is emptied and the next scan fills it again, a
+// newer one is refused.
 constexpr int kSchemaVersion = 3;
 
-// Address space only: what is mapped is the index itself, shared with the kernel's cache.
-constexpr const char* kReaderPragmas = "PRAGMA mmap_size = 4294967296; PRAGMA temp_store = MEMORY";
+// A page's sorts are small: in memory, not in a temporary file.
+constexpr const char* kReaderPragmas = "PRAGMA temp_store = MEMORY";
 
 // Search words beyond this many add nothing but cost.
 constexpr std::size_t kMaxSearchWords = 16;
@@ -356,8 +357,6 @@ std::unique_ptr<Store> Store::Connect(const std::string& path, bool writable, st
     return nullptr;
   }
 
-  // Readers take pages straight from the kernel's cache rather than copying each into a cache
-  // of their own, which every commit (a scan's, a batch of lookups) would empty again.
   if (!writable && Exec(db, kReaderPragmas, error) != SQLITE_OK) return nullptr;
 
   int version = -1;
