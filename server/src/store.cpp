@@ -2,8 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "text.h"
@@ -15,7 +17,7 @@ namespace {
 // Bumped whenever the schema changes. The index only mirrors the library, so an index from
 // another version is not migrated: an older one is emptied and the next scan fills it again, a
 // newer one is refused.
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 
 // A page's sorts are small: in memory, not in a temporary file.
 constexpr const char* kReaderPragmas = "PRAGMA temp_store = MEMORY";
@@ -39,9 +41,11 @@ CREATE TABLE songs(
   album TEXT NOT NULL,
   lyrics TEXT NOT NULL,
   title_key TEXT NOT NULL,
-  artist_key TEXT NOT NULL
+  artist_key TEXT NOT NULL,
+  lyrics_length INTEGER NOT NULL  -- in characters: the fullest lyrics of a title come first
 );
-CREATE INDEX songs_by_keys ON songs(title_key, artist_key);
+-- Covers the choice among a title's versions: which song to read is known before any is read.
+CREATE INDEX songs_by_keys ON songs(title_key, artist_key, lyrics_length);
 CREATE INDEX songs_by_path ON songs(path);
 -- Covers an artist's list of songs: it shows names only, and reads no row for them.
 CREATE INDEX songs_by_artist ON songs(artist_key, title_key, title, artist);
@@ -266,18 +270,18 @@ struct Store::Statements {
          "UPDATE SET size = excluded.size, mtime_ns = excluded.mtime_ns"},
         {&deleteSongs, "DELETE FROM songs WHERE path = ?1"},
         {&putSong,
-         "INSERT INTO songs(path, title, artist, album, lyrics, title_key, artist_key) "
-         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"},
+         "INSERT INTO songs(path, title, artist, album, lyrics, title_key, artist_key, "
+         "lyrics_length) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, length(?5))"},
         {&deleteFile, "DELETE FROM files WHERE path = ?1"},
         {&songCount, "SELECT count(*) FROM songs"},
         {&optimizeSongs, "INSERT INTO songs_fts(songs_fts) VALUES ('optimize')"},
         {&optimizeNames, "INSERT INTO names_fts(names_fts) VALUES ('optimize')"},
         {&findExact, "SELECT " + columns +
                          " FROM songs s WHERE s.title_key = ?1 AND s.artist_key = ?2 "
-                         "ORDER BY length(s.lyrics) DESC, s.id LIMIT ?3"},
-        {&findTitle, "SELECT " + columns +
-                         " FROM songs s WHERE s.title_key = ?1 "
-                         "ORDER BY s.artist_key IS ?3 DESC, length(s.lyrics) DESC, s.id LIMIT ?2"},
+                         "ORDER BY s.lyrics_length DESC, s.id LIMIT ?3"},
+        // The index alone: the caller orders the versions and reads those it keeps.
+        {&findTitle,
+         "SELECT s.id, s.artist_key IS ?2, s.lyrics_length FROM songs s WHERE s.title_key = ?1"},
         {&findArtist,
          "SELECT s.id, s.title, s.artist FROM songs s WHERE s.artist_key = ?1 AND "
          "s.artist_key <> '' ORDER BY s.title_key, s.title, s.artist, s.id LIMIT ?2"},
@@ -557,11 +561,35 @@ std::vector<SongRow> Store::FindExact(const std::string& titleKey, const std::st
 std::vector<SongRow> Store::FindTitle(const std::string& titleKey, int limit,
                                       const std::string& preferredArtistKey) {
   if (limit <= 0) return {};
-  Run run(statements_->findTitle);
-  run.Bind(1, titleKey).Bind(2, std::int64_t{limit});
-  // No artist key is NULL, so without a preference none is preferred.
-  if (!preferredArtistKey.empty()) run.Bind(3, preferredArtistKey);
-  return Collect(run, [this](int code) { return Check(code, "find title"); });
+  struct Version {
+    std::int64_t id;
+    bool preferred;
+    std::int64_t length;
+  };
+  std::vector<Version> versions;
+  {
+    Run run(statements_->findTitle);
+    run.Bind(1, titleKey);
+    // No artist key is NULL, so without a preference none is preferred.
+    if (!preferredArtistKey.empty()) run.Bind(2, preferredArtistKey);
+    int code = SQLITE_OK;
+    while ((code = run.Step()) == SQLITE_ROW)
+      versions.push_back({.id = run.Int(0), .preferred = run.Int(1) != 0, .length = run.Int(2)});
+    if (!Check(code, "find title")) return {};
+  }
+  // Sorted here rather than by SQLite, which would build a temporary table for every lookup.
+  const auto kept = std::min(versions.size(), static_cast<std::size_t>(limit));
+  std::partial_sort(versions.begin(), versions.begin() + static_cast<std::ptrdiff_t>(kept),
+                    versions.end(), [](const Version& a, const Version& b) {
+                      return std::tie(b.preferred, b.length, a.id) <
+                             std::tie(a.preferred, a.length, b.id);
+                    });
+  std::vector<SongRow> rows;
+  rows.reserve(kept);
+  for (std::size_t i = 0; i < kept; ++i) {
+    if (auto row = SongById(versions[i].id)) rows.push_back(std::move(*row));
+  }
+  return rows;
 }
 
 std::vector<SongRow> Store::FindArtist(const std::string& artistKey, int limit) {
