@@ -59,14 +59,16 @@ struct Context {
 http::Response Show(const Context& c) {
   const auto result = c.service.LookupSong(c.codePage.ToUtf8(FieldValue(c.fields, "title")),
                                            c.codePage.ToUtf8(FieldValue(c.fields, "singer")));
-  return Page(ShowPage(result));
+  if (!result) return Fail(503);
+  return Page(ShowPage(*result));
 }
 
 http::Response Api(const Context& c) {
   const auto result =
       c.service.LookupSong(Utf8OrCodePage(FieldValue(c.fields, "title"), c.codePage),
                            Utf8OrCodePage(FieldValue(c.fields, "singer"), c.codePage));
-  return Page(LookupJson(result), kJson);
+  if (!result) return Fail(503);
+  return Page(LookupJson(*result), kJson);
 }
 
 http::Response Search(const Context& c) {

@@ -32,7 +32,8 @@ void LyricsService::Return(std::unique_ptr<Store> store) {
   pool_.push_back(std::move(store));
 }
 
-LookupResult LyricsService::LookupSong(std::string_view title, std::string_view singer) {
+std::optional<LookupResult> LyricsService::LookupSong(std::string_view title,
+                                                      std::string_view singer) {
   LookupResult result;
   if (singer.empty()) {
     // The plugin had no tag and sent the player's caption.
@@ -43,7 +44,7 @@ LookupResult LyricsService::LookupSong(std::string_view title, std::string_view 
     result.artist = singer;
   }
   Lease store(*this);
-  if (!store) return result;
+  if (!store) return std::nullopt;
   FindSong(*store, result);
 
   recent_.Record({.at = std::chrono::duration_cast<std::chrono::seconds>(

@@ -26,8 +26,8 @@ class LyricsService {
   // The song for a title and singer as UTF-8. An empty singer makes the title a player caption:
   // a leading playlist number goes and "Artist - Title" is split. Tries the exact title and
   // artist, then the title alone, then a ranked search. Records the lookup (in memory; see
-  // LatestLookups).
-  LookupResult LookupSong(std::string_view title, std::string_view singer);
+  // LatestLookups). Nothing when the index cannot be opened: not the same as a song not found.
+  std::optional<LookupResult> LookupSong(std::string_view title, std::string_view singer);
 
   // The latest lookups, newest first, each title and artist once; from memory, never the disk.
   std::vector<Lookup> LatestLookups(int limit) const;

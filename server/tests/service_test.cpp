@@ -229,6 +229,18 @@ const BadRequestCase kBadRequests[] = {
 INSTANTIATE_TEST_SUITE_P(Server, BadRequestTest, testing::ValuesIn(kBadRequests),
                          [](const auto& test) { return std::string(test.param.name); });
 
+TEST_F(RunningServerTest, AnIndexThatCannotBeOpenedIsAnErrorNotAMiss) {
+  // Deleted under the running server before any page opened it.
+  for (const char* file : {"index.db", "index.db-wal", "index.db-shm"}) fs::remove(folder_ / file);
+  for (const std::string& target :
+       {ShowTarget("Night+Song", "Some+Band"), std::string("/api/lyrics?title=Night+Song"),
+        std::string("/search?q=night"), std::string("/song?id=1"), std::string("/")}) {
+    const auto reply = Get(port_, target);
+    EXPECT_EQ(reply.status, 503) << target;
+    EXPECT_EQ(reply.body, "The lyrics index cannot be opened.\n") << target;
+  }
+}
+
 TEST_F(RunningServerTest, MethodNotAllowedNamesTheAllowedOnes) {
   const int port = port_;
   EXPECT_NE(Request(port, "POST", "/").headers.find("Allow: GET, HEAD"), std::string::npos);
