@@ -128,12 +128,13 @@ class Run {
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
-  // Every Bind is checked at Step, so a chain of them needs no checks between.
-  Run& Bind(int index, std::string_view text) {
-    // SQLITE_STATIC (a null destructor): the text outlives the step.
+  // Every Bind is checked at Step, so a chain of them needs no checks between. Text is bound
+  // SQLITE_STATIC (not copied): it must outlive the run, so a temporary string is refused.
+  Run& Bind(int index, const std::string& text) {
     Note(sqlite3_bind_text64(stmt_, index, text.data(), text.size(), nullptr, SQLITE_UTF8));
     return *this;
   }
+  Run& Bind(int index, std::string&& text) = delete;
   Run& Bind(int index, std::int64_t value) {
     Note(sqlite3_bind_int64(stmt_, index, value));
     return *this;
@@ -162,6 +163,13 @@ class Run {
   sqlite3_stmt* stmt_;
   int bindCode_ = SQLITE_OK;
 };
+
+// The text of a temporary would be gone before the statement runs.
+template <class Text>
+concept Bindable = requires(Run& run, Text&& text) {
+  run.Bind(1, std::forward<Text>(text));
+};
+static_assert(Bindable<const std::string&> && !Bindable<std::string>);
 
 SongRow ReadSong(const Run& run) {
   SongRow row;
@@ -491,14 +499,16 @@ bool Store::PutFile(const std::string& path, FileStamp stamp, const std::vector<
   }
   for (const Song& song : songs) {
     if (!ok) break;
+    const std::string titleKey = MatchKey(song.title);
+    const std::string artistKey = MatchKey(song.artist);
     Run run(statements_->putSong);
     ok = Check(run.Bind(1, path)
                    .Bind(2, song.title)
                    .Bind(3, song.artist)
                    .Bind(4, song.album)
                    .Bind(5, song.lyrics)
-                   .Bind(6, MatchKey(song.title))
-                   .Bind(7, MatchKey(song.artist))
+                   .Bind(6, titleKey)
+                   .Bind(7, artistKey)
                    .Step(),
                "put song");
   }
