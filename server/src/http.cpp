@@ -274,10 +274,9 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   }
 
   void OnWritten(beast::error_code error) {
-    head_.clear();
-    head_.shrink_to_fit();
-    body_.clear();
-    body_.shrink_to_fit();
+    // A connection waiting for its next request keeps no answer.
+    head_ = {};
+    body_ = {};
     if (error) return;
     if (refused_) return Linger();
     if (!keepAlive_) {

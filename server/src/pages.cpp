@@ -10,7 +10,8 @@ constexpr std::string_view kStyle =
     "h1{font-size:1.5em;margin-bottom:.2em}.artist{color:#555;margin-top:0}"
     ".lyrics p{line-height:1.4}.note{color:#555}li{margin:.2em 0}";
 
-// Pages are built by appending to one string: a show page is made for every lookup.
+// Pages are built by appending to one string: a show page is made for every lookup. Text goes
+// in escaped for element content and quoted attribute values: & < > " '.
 void AppendHtml(std::string& page, std::string_view text) {
   std::size_t start = 0;
   for (;;) {
@@ -144,13 +145,6 @@ void AppendJsonField(std::string& json, std::string_view name, std::string_view 
 }
 
 }  // namespace
-
-std::string HtmlEscape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 8);
-  AppendHtml(out, text);
-  return out;
-}
 
 std::string JsonEscape(std::string_view text) {
   std::string out;

@@ -12,9 +12,6 @@
 
 namespace talvo {
 
-// Text for HTML element content and quoted attribute values: & < > " ' escaped.
-std::string HtmlEscape(std::string_view text);
-
 // Text for the inside of a JSON string; control characters as \uXXXX. The text must be UTF-8.
 std::string JsonEscape(std::string_view text);
 

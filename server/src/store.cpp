@@ -594,12 +594,9 @@ std::vector<SongRow> Store::FindTitle(const std::string& titleKey, int limit,
                       return std::tie(b.preferred, b.length, a.id) <
                              std::tie(a.preferred, a.length, b.id);
                     });
-  std::vector<SongRow> rows;
-  rows.reserve(kept);
-  for (std::size_t i = 0; i < kept; ++i) {
-    if (auto row = SongById(versions[i].id)) rows.push_back(std::move(*row));
-  }
-  return rows;
+  std::vector<std::int64_t> ids(kept);
+  for (std::size_t i = 0; i < kept; ++i) ids[i] = versions[i].id;
+  return SongsById(ids);
 }
 
 std::vector<SongRow> Store::FindArtist(const std::string& artistKey, int limit) {
@@ -630,10 +627,13 @@ std::vector<SongRow> Store::Search(const std::string& text, int limit, Words wor
     while ((code = run.Step()) == SQLITE_ROW) ids.push_back(run.Int(0));
     if (!Check(code, "search")) return {};
   }
+  return SongsById(ids);
+}
+
+std::vector<SongRow> Store::SongsById(const std::vector<std::int64_t>& ids) {
   std::vector<SongRow> rows;
   rows.reserve(ids.size());
   for (const std::int64_t id : ids) {
-    // Gone since the ranking, when a scan commits in between.
     if (auto row = SongById(id)) rows.push_back(std::move(*row));
   }
   return rows;

@@ -121,6 +121,9 @@ class Store {
   explicit Store(sqlite3* db);
   static std::unique_ptr<Store> Connect(const std::string& path, bool writable, std::string& error);
   bool Check(int code, const char* what);
+  // The songs with these ids, in their order; one gone since they were found (a scan committed
+  // in between) is left out.
+  std::vector<SongRow> SongsById(const std::vector<std::int64_t>& ids);
 
   sqlite3* db_;
   std::unique_ptr<Statements> statements_;
