@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,11 @@ struct Song {
   std::string artist;
   std::string album;
   std::string lyrics;  // plain text, one line per lyric line, no timestamps
+  // The same words with their timing, "[mm:ss.xx] line" per line in time order; empty when the
+  // source had no timing.
+  std::string synced;
+  std::int64_t durationMs = 0;  // the recording's length; 0 when unknown
+  bool instrumental = false;    // a song known to have no words
 };
 
 // An .lrc text (UTF-8): [ti:], [ar:] and [al:] give the names (the first of each); other

@@ -31,6 +31,8 @@
 #include <string>
 #include <vector>
 
+#include "test_song.h"
+
 namespace talvo {
 namespace {
 
@@ -233,22 +235,19 @@ TEST_F(LibraryTest, LrcNamesFromItsTagsElseItsFileName) {
   };
   const std::string words = "[00:01.00]first line\n[00:02.00]second line\n";
   const Case cases[] = {
-      {"whatever.lrc",
-       "[ti:Tagged]\n[ar:The Band]\n[al:Record]\n" + words,
-       {"Tagged", "The Band", "Record", "first line\nsecond line"}},
-      {"The Band - From Name.lrc", words, {"From Name", "The Band", "", "first line\nsecond line"}},
-      {"07. The Band - Numbered.lrc",
-       words,
-       {"Numbered", "The Band", "", "first line\nsecond line"}},
-      {"Only A Title.lrc", words, {"Only A Title", "", "", "first line\nsecond line"}},
+      {"whatever.lrc", "[ti:Tagged]\n[ar:The Band]\n[al:Record]\n" + words,
+       MakeSong("Tagged", "The Band", "first line\nsecond line", "Record")},
+      {"The Band - From Name.lrc", words,
+       MakeSong("From Name", "The Band", "first line\nsecond line")},
+      {"07. The Band - Numbered.lrc", words,
+       MakeSong("Numbered", "The Band", "first line\nsecond line")},
+      {"Only A Title.lrc", words, MakeSong("Only A Title", "", "first line\nsecond line")},
       // a tag wins over the name; the name fills the other
-      {"Name Band - Name Title.lrc",
-       "[ar:Tag Band]\n" + words,
-       {"Name Title", "Tag Band", "", "first line\nsecond line"}},
-      {"Name Band - Name Title.lrc",
-       "[ti:Tag Title]\n" + words,
-       {"Tag Title", "Name Band", "", "first line\nsecond line"}},
-      {"UPPER.LRC", words, {"UPPER", "", "", "first line\nsecond line"}},
+      {"Name Band - Name Title.lrc", "[ar:Tag Band]\n" + words,
+       MakeSong("Name Title", "Tag Band", "first line\nsecond line")},
+      {"Name Band - Name Title.lrc", "[ti:Tag Title]\n" + words,
+       MakeSong("Tag Title", "Name Band", "first line\nsecond line")},
+      {"UPPER.LRC", words, MakeSong("UPPER", "", "first line\nsecond line")},
   };
   for (const Case& c : cases) {
     const fs::path file = lib_ / c.name;
@@ -338,7 +337,7 @@ TEST_F(LibraryTest, NoLyricsIsNoSongYetNoProblem) {
   for (const auto& [name, bytes] : cases) {
     const fs::path file = lib_ / name;
     WriteBytes(file, bytes);
-    std::vector<Song> songs{Song{"stale", "", "", ""}};
+    std::vector<Song> songs{MakeSong("stale", "", "")};
     std::string problem;
     EXPECT_TRUE(ReadLyricsFile(file, cp1252_, songs, problem)) << name << ": " << problem;
     EXPECT_TRUE(songs.empty()) << name;
@@ -862,7 +861,7 @@ INSTANTIATE_TEST_SUITE_P(
                                     fs::path deep = MakeDeeperThanPathMax(scan.Lib() / "deep");
                                     // What the index knew from when the path was shorter.
                                     scan.Index().PutFile((deep / "A - Deep.lrc").string(), {1, 1},
-                                                         {Song{"Deep", "A", "", "words"}});
+                                                         {MakeSong("Deep", "A", "words")});
                                     return deep;
                                   },
                                   false, 0, 3},

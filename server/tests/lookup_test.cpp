@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "test_song.h"
+
 namespace talvo {
 namespace {
 
@@ -22,11 +24,12 @@ class LookupLadderTest : public testing::Test {
     std::string error;
     store_ = Store::Open((dir_ / "index.db").string(), error);
     ASSERT_NE(store_, nullptr) << error;
-    store_->PutFile("/night.lrc", {1, 1}, {{"Night Song", "Some Band", "", "The night is long"}});
-    store_->PutFile("/day.lrc", {1, 1}, {{"Day Song", "Some Band", "", "The day is short"}});
-    store_->PutFile("/march.lrc", {1, 1}, {{"March", "Brass Band", "", "Left, right"}});
+    store_->PutFile("/night.lrc", {1, 1},
+                    {MakeSong("Night Song", "Some Band", "The night is long")});
+    store_->PutFile("/day.lrc", {1, 1}, {MakeSong("Day Song", "Some Band", "The day is short")});
+    store_->PutFile("/march.lrc", {1, 1}, {MakeSong("March", "Brass Band", "Left, right")});
     store_->PutFile("/rails.lrc", {1, 1},
-                    {{"Iron Road", "Rail Crew", "", "the train runs on through"}});
+                    {MakeSong("Iron Road", "Rail Crew", "the train runs on through")});
   }
   void TearDown() override {
     store_.reset();

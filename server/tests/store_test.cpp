@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "test_song.h"
+
 namespace talvo {
 namespace {
 
@@ -40,10 +42,6 @@ class StoreTest : public testing::Test {
   std::unique_ptr<Store> store_;
 };
 
-Song MakeSong(std::string title, std::string artist, std::string lyrics) {
-  return Song{std::move(title), std::move(artist), "", std::move(lyrics)};
-}
-
 std::vector<std::string> Titles(const std::vector<SongRow>& rows) {
   std::vector<std::string> titles;
   titles.reserve(rows.size());
@@ -55,7 +53,7 @@ TEST_F(StoreTest, FileRoundTrip) {
   EXPECT_EQ(store_->Stamp("/lib/a.lrc"), std::nullopt);
 
   const FileStamp stamp{120, 1'700'000'000'123'456'789};
-  Song song{"Title", "Artist", "Album", "line one\nline two"};
+  const Song song = MakeSong("Title", "Artist", "line one\nline two", "Album");
   store_->PutFile("/lib/a.lrc", stamp, {song, MakeSong("Other", "Artist", "more")});
   EXPECT_EQ(store_->Stamp("/lib/a.lrc"), stamp);
   EXPECT_EQ(store_->Paths(), std::vector<std::string>{"/lib/a.lrc"});
