@@ -106,8 +106,8 @@ class SameSongTest : public LookupTest {
         MakeSong("The Ballad of the Long Goodbye", "Some Band", "w"),
         MakeSong("The Ballad of the Long Goodbye (Reprise)", "Some Band", "w"),
         MakeSong("The Ballad of the Long Goodbyes", "Some Band", "w"),
-        MakeSong("Home", "Explosions In The Sky/Another Band", "w"),
         MakeSong("Home", "Explosions In The Sky", "w"),
+        MakeSong("Home", "Explosions In The Sky/Another Band", "w"),
         MakeSong("Symphony No. 5 in C minor, Op. 67", "Berliner Philharmoniker/Herbert von Karajan",
                  "w"),
         MakeSong("Symphony No. 5 in C minor, Op. 67", "Wiener Philharmoniker", "w"),
@@ -214,6 +214,8 @@ TEST_F(SameSongTest, TheLadderTriesTheSameSongFirst) {
       // a cut title by anyone: its completion, not the title it begins with
       {"All We Know (Virtual Riot Remi", "Nobody",
        "All We Know (Virtual Riot Remix) / The Chainsmokers/Phoebe Ryan"},
+      // the cut artist's own before the title by anyone
+      {"Home", "Explosions In The Sky/Another/", "Home / Explosions In The Sky/Another Band"},
       // before the ranked search, which would rank the diary first
       {"Night Song (Live 2009)", "Some Band", "Night Song / Some Band"},
       // a tag's title without an artist comes as a caption: split, the cut in the title
