@@ -17,7 +17,7 @@ namespace {
 // Bumped whenever the schema changes. The index only mirrors the library, so an index from
 // another version is not migrated: an older one is emptied and the next scan fills it again, a
 // newer one is refused.
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 
 // A page's sorts are small: in memory, not in a temporary file.
 constexpr const char* kReaderPragmas = "PRAGMA temp_store = MEMORY";
@@ -40,6 +40,9 @@ CREATE TABLE songs(
   artist TEXT NOT NULL,
   album TEXT NOT NULL,
   lyrics TEXT NOT NULL,
+  synced TEXT NOT NULL,  -- '' when the song has no timing
+  duration_ms INTEGER NOT NULL,  -- 0 when unknown
+  instrumental INTEGER NOT NULL,
   title_key TEXT NOT NULL,
   artist_key TEXT NOT NULL,
   lyrics_length INTEGER NOT NULL  -- in characters: the fullest lyrics of a title come first
@@ -93,7 +96,8 @@ CREATE TABLE lookups(
 );
 )sql";
 
-constexpr const char* kSongColumns = "s.id, s.path, s.title, s.artist, s.album, s.lyrics";
+constexpr const char* kSongColumns =
+    "s.id, s.path, s.title, s.artist, s.album, s.lyrics, s.synced, s.duration_ms, s.instrumental";
 
 bool Ok(int code) {
   return code == SQLITE_OK || code == SQLITE_ROW || code == SQLITE_DONE;
@@ -179,6 +183,9 @@ SongRow ReadSong(const Run& run) {
   row.song.artist = run.Text(3);
   row.song.album = run.Text(4);
   row.song.lyrics = run.Text(5);
+  row.song.synced = run.Text(6);
+  row.song.durationMs = run.Int(7);
+  row.song.instrumental = run.Int(8) != 0;
   return row;
 }
 
@@ -279,8 +286,9 @@ struct Store::Statements {
          "UPDATE SET size = excluded.size, mtime_ns = excluded.mtime_ns"},
         {&deleteSongs, "DELETE FROM songs WHERE path = ?1"},
         {&putSong,
-         "INSERT INTO songs(path, title, artist, album, lyrics, title_key, artist_key, "
-         "lyrics_length) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, length(?5))"},
+         "INSERT INTO songs(path, title, artist, album, lyrics, synced, duration_ms, "
+         "instrumental, title_key, artist_key, lyrics_length) "
+         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, length(?5))"},
         {&deleteFile, "DELETE FROM files WHERE path = ?1"},
         {&songCount, "SELECT count(*) FROM songs"},
         {&optimizeSongs, "INSERT INTO songs_fts(songs_fts) VALUES ('optimize')"},
@@ -525,8 +533,11 @@ bool Store::PutFile(const std::string& path, FileStamp stamp, const std::vector<
                    .Bind(3, song.artist)
                    .Bind(4, song.album)
                    .Bind(5, song.lyrics)
-                   .Bind(6, titleKey)
-                   .Bind(7, artistKey)
+                   .Bind(6, song.synced)
+                   .Bind(7, song.durationMs)
+                   .Bind(8, std::int64_t{song.instrumental})
+                   .Bind(9, titleKey)
+                   .Bind(10, artistKey)
                    .Step(),
                "put song");
   }

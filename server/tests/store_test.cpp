@@ -53,7 +53,10 @@ TEST_F(StoreTest, FileRoundTrip) {
   EXPECT_EQ(store_->Stamp("/lib/a.lrc"), std::nullopt);
 
   const FileStamp stamp{120, 1'700'000'000'123'456'789};
-  const Song song = MakeSong("Title", "Artist", "line one\nline two", "Album");
+  Song song = MakeSong("Title", "Artist", "line one\nline two", "Album");
+  song.synced = "[00:01.00] line one\n[00:02.50] line two";
+  song.durationMs = 215'250;
+  song.instrumental = true;
   store_->PutFile("/lib/a.lrc", stamp, {song, MakeSong("Other", "Artist", "more")});
   EXPECT_EQ(store_->Stamp("/lib/a.lrc"), stamp);
   EXPECT_EQ(store_->Paths(), std::vector<std::string>{"/lib/a.lrc"});
@@ -64,6 +67,9 @@ TEST_F(StoreTest, FileRoundTrip) {
   EXPECT_EQ(found[0].path, "/lib/a.lrc");
   EXPECT_EQ(found[0].song.album, "Album");
   EXPECT_EQ(found[0].song.lyrics, "line one\nline two");
+  EXPECT_EQ(found[0].song.synced, song.synced);
+  EXPECT_EQ(found[0].song.durationMs, 215'250);
+  EXPECT_TRUE(found[0].song.instrumental);
   const auto byId = store_->SongById(found[0].id);
   ASSERT_TRUE(byId.has_value());
   EXPECT_EQ(byId->song.title, "Title");
