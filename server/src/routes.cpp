@@ -58,17 +58,25 @@ struct Context {
 };
 
 // The plugin sends its code page; our own UTF-8 forms and other clients send UTF-8.
+// A field's size as sent tells whether a tag cut it.
 http::Response Show(const Context& c) {
-  const auto result = c.service.LookupSong(c.codePage.ToUtf8(FieldValue(c.fields, "title")),
-                                           c.codePage.ToUtf8(FieldValue(c.fields, "singer")));
+  const auto title = FieldValue(c.fields, "title");
+  const auto singer = FieldValue(c.fields, "singer");
+  const auto result = c.service.LookupSong({.title = c.codePage.ToUtf8(title),
+                                            .artist = c.codePage.ToUtf8(singer),
+                                            .titleCut = FillsTagField(title),
+                                            .artistCut = FillsTagField(singer)});
   if (!result) return Fail(503);
   return Page(ShowPage(*result));
 }
 
 http::Response Api(const Context& c) {
-  const auto result =
-      c.service.LookupSong(Utf8OrCodePage(FieldValue(c.fields, "title"), c.codePage),
-                           Utf8OrCodePage(FieldValue(c.fields, "singer"), c.codePage));
+  const auto title = FieldValue(c.fields, "title");
+  const auto singer = FieldValue(c.fields, "singer");
+  const auto result = c.service.LookupSong({.title = Utf8OrCodePage(title, c.codePage),
+                                            .artist = Utf8OrCodePage(singer, c.codePage),
+                                            .titleCut = FillsTagField(title),
+                                            .artistCut = FillsTagField(singer)});
   if (!result) return Fail(503);
   return Page(LookupJson(*result), kJson);
 }
