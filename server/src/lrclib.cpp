@@ -1,7 +1,9 @@
 #include "lrclib.h"
 
 #include <algorithm>
+#include <utility>
 
+#include "lookup.h"
 #include "pages.h"
 #include "text.h"
 
@@ -122,19 +124,26 @@ std::optional<TrackQuery> ParseTrackQuery(const QueryFields& fields, std::string
 
 std::optional<SongRow> GetTrack(Store& store, const TrackQuery& query) {
   const std::string albumKey = MatchKey(query.album);
-  auto versions = store.FindExact(MatchKey(query.track), MatchKey(query.artist), kVersions);
-  std::optional<SongRow> best;
-  int bestScore = -1;
-  for (auto& row : versions) {
-    if (!AlbumAgrees(row.song, albumKey) || !DurationAgrees(row.song, query.durationMs)) continue;
-    const int score =
-        (!albumKey.empty() && !row.song.album.empty() ? 2 : 0) + (row.song.synced.empty() ? 0 : 1);
-    if (score > bestScore) {
-      bestScore = score;
-      best = std::move(row);
-    }
+  auto versions = FindSameSong(store, {.title = query.track, .artist = query.artist}, kVersions);
+  std::erase_if(versions, [&](const SongRow& row) {
+    return !AlbumAgrees(row.song, albumKey) || !DurationAgrees(row.song, query.durationMs);
+  });
+  if (versions.empty()) return std::nullopt;
+  // The closest form of the names that answers wins; among its versions, the asked album, then
+  // timing, is preferred.
+  const auto keys = [](const SongRow& row) {
+    return std::pair(MatchKey(row.song.title), MatchKey(row.song.artist));
+  };
+  const auto closest = keys(versions.front());
+  const auto score = [&](const SongRow& row) {
+    return (!albumKey.empty() && !row.song.album.empty() ? 2 : 0) +
+           (row.song.synced.empty() ? 0 : 1);
+  };
+  auto best = versions.begin();
+  for (auto row = versions.begin(); row != versions.end(); ++row) {
+    if (score(*row) > score(*best) && keys(*row) == closest) best = row;
   }
-  return best;
+  return std::move(*best);
 }
 
 std::vector<SongRow> SearchTracks(Store& store, const QueryFields& fields) {

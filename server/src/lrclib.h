@@ -32,9 +32,9 @@ struct TrackQuery {
 // (digits with an optional fraction: no sign, exponent or space).
 std::optional<TrackQuery> ParseTrackQuery(const QueryFields& fields, std::string& problem);
 
-// The song for the query: a version of that title by that artist (as the show page's exact rung
-// finds them) whose album and duration agree where both sides know them; one with the asked
-// album, then one with timing, is preferred.
+// The song for the query: a version of that title by that artist (FindSameSong: the exact names,
+// then their other forms) whose album and duration agree where both sides know them; among the
+// versions of the closest form, one with the asked album, then one with timing, is preferred.
 std::optional<SongRow> GetTrack(Store& store, const TrackQuery& query);
 
 // /api/search: songs for free text q, or for track_name with optional artist_name and
