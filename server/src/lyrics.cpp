@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace talvo {
@@ -203,8 +204,9 @@ struct Line {
   std::string timedWords;  // only when the timed form differs from words
 };
 
-// "[au: instrumental]" anywhere in line, letter case and blanks around its parts ignored: how
-// lyrics sites mark a song that has no words. Each try stops at the next '[', so this is linear.
+// "[au: instrumental]" anywhere in line (a newline breaks it), letter case and blanks around its
+// parts ignored: how lyrics sites mark a song that has no words. Each try stops at the next '[', so
+// this is linear.
 bool HoldsInstrumentalMark(std::string_view line) {
   const auto skipBlanks = [&](std::size_t& i) {
     while (i < line.size() && IsBlank(line[i])) ++i;
@@ -367,6 +369,20 @@ bool HasTimestamps(std::string_view text) {
     if (ReadStamp(TrimLeft(line), '[', ']')) return true;
   }
   return false;
+}
+
+Song ParseLyrics(std::string_view text) {
+  Song song;
+  if (HasTimestamps(text) || HoldsInstrumentalMark(text)) {
+    Song parsed = ParseLrc(text);
+    song.lyrics = std::move(parsed.lyrics);
+    song.synced = std::move(parsed.synced);
+    song.durationMs = parsed.durationMs;
+    song.instrumental = parsed.instrumental;
+  } else {
+    song.lyrics = TidyLyrics(text);
+  }
+  return song;
 }
 
 std::string TidyLyrics(std::string_view text) {

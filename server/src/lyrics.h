@@ -48,6 +48,11 @@ Song ParseLrc(std::string_view text);
 // text); then ParseLrc(text).lyrics is the plain form.
 bool HasTimestamps(std::string_view text);
 
+// Lyrics in a text of unknown form (an audio tag, a .txt file): ParseLrc's words, timing, length
+// and instrumental mark when it has timestamps or the mark, else TidyLyrics' words. The names are
+// left empty: such text names its song elsewhere.
+Song ParseLyrics(std::string_view text);
+
 // Plain lyrics: line ends as "\n", trailing spaces trimmed, leading and trailing blank lines
 // dropped, runs of blank lines as one.
 std::string TidyLyrics(std::string_view text);
