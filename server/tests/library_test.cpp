@@ -70,15 +70,17 @@ void WriteMp3(const fs::path& file) {
   WriteBytes(file, bytes);
 }
 
-// "fLaC" and a STREAMINFO block: 4096-sample blocks, 44.1 kHz, stereo, 16 bits, no frames.
-void WriteFlac(const fs::path& file) {
+// "fLaC" and a STREAMINFO block: 4096-sample blocks, 44.1 kHz, stereo, 16 bits, no frames; seconds
+// is the length STREAMINFO gives.
+void WriteFlac(const fs::path& file, unsigned seconds = 0) {
   std::string bytes = "fLaC";
   bytes += std::string("\x80\x00\x00\x22", 4);  // last block, STREAMINFO, 34 bytes
   bytes += std::string("\x10\x00\x10\x00", 4);  // min and max block size
   bytes += std::string(6, '\0');                // min and max frame size: unknown
   bytes += std::string("\x0A\xC4\x42\xF0", 4);  // 44100 Hz, 2 channels, 16 bits, samples...
-  bytes += std::string(4, '\0');                // ...0 samples
-  bytes += std::string(16, '\0');               // MD5
+  const TagLib::ByteVector samples = TagLib::ByteVector::fromUInt(seconds * 44100);
+  bytes += std::string(samples.data(), samples.size());  // ...the samples
+  bytes += std::string(16, '\0');                        // MD5
   WriteBytes(file, bytes);
 }
 
@@ -153,14 +155,20 @@ TagLib::ID3v2::Frame* Uslt(const std::string& text, TagLib::String::Type encodin
   return frame;
 }
 
-TagLib::ID3v2::Frame* Sylt(const std::vector<std::string>& lines) {
+struct SyltEntry {
+  unsigned time;
+  std::string text;
+};
+
+TagLib::ID3v2::Frame* Sylt(const std::vector<SyltEntry>& entries,
+                           TagLib::ID3v2::SynchronizedLyricsFrame::TimestampFormat format =
+                               TagLib::ID3v2::SynchronizedLyricsFrame::AbsoluteMilliseconds) {
   auto* frame = new TagLib::ID3v2::SynchronizedLyricsFrame(TagLib::String::UTF8);
   frame->setType(TagLib::ID3v2::SynchronizedLyricsFrame::Lyrics);
-  frame->setTimestampFormat(TagLib::ID3v2::SynchronizedLyricsFrame::AbsoluteMilliseconds);
+  frame->setTimestampFormat(format);
   TagLib::ID3v2::SynchronizedLyricsFrame::SynchedTextList list;
-  unsigned time = 0;
-  for (const std::string& line : lines) {
-    list.append({time += 1000, TagLib::String(line, TagLib::String::UTF8)});
+  for (const SyltEntry& entry : entries) {
+    list.append({entry.time, TagLib::String(entry.text, TagLib::String::UTF8)});
   }
   frame->setSynchedText(list);
   return frame;
@@ -323,7 +331,20 @@ TEST_F(LibraryTest, TextDecodedByMarkElseUtf8ElseTheCodePage) {
 TEST_F(LibraryTest, TimestampedTxtReadsAsLrc) {
   const fs::path file = lib_ / "A - B.txt";
   WriteBytes(file, "[00:01.00]one\n[00:02.00]two\n");
-  EXPECT_EQ(ReadOne(file, cp1252_).lyrics, "one\ntwo");
+  const Song song = ReadOne(file, cp1252_);
+  EXPECT_EQ(song.lyrics, "one\ntwo");
+  EXPECT_EQ(song.synced, "[00:01.00] one\n[00:02.00] two");
+}
+
+TEST_F(LibraryTest, AnInstrumentalIsASongWithoutWords) {
+  for (const char* name : {"A - Theme.lrc", "A - Theme.txt"}) {
+    WriteBytes(lib_ / name, "[ti:Theme]\n[au: instrumental]\n");
+    const Song song = ReadOne(lib_ / name, cp1252_);
+    EXPECT_TRUE(song.instrumental) << name;
+    EXPECT_EQ(song.title, "Theme") << name;
+    EXPECT_EQ(song.lyrics, "") << name;
+    fs::remove(lib_ / name);
+  }
 }
 
 TEST_F(LibraryTest, NoLyricsIsNoSongYetNoProblem) {
@@ -378,20 +399,6 @@ TEST_F(LibraryTest, Mp3UnsynchronisedLyrics) {
   EXPECT_EQ(song.album, "The Album");
   EXPECT_EQ(song.lyrics, "first line\nsecond line");
   EXPECT_EQ(ReadBytes(file), before);  // the library is only read
-}
-
-TEST_F(LibraryTest, Mp3SynchronisedLyricsJoinedAsLines) {
-  const fs::path file = lib_ / "track.mp3";
-  WriteMp3(file);
-  TagMp3(file, "Synced", "Band", Sylt({"one", "two", "three"}));
-  EXPECT_EQ(ReadOne(file, cp1252_).lyrics, "one\ntwo\nthree");
-}
-
-TEST_F(LibraryTest, Mp3LrcTextInATagLosesItsTimestamps) {
-  const fs::path file = lib_ / "track.mp3";
-  WriteMp3(file);
-  TagMp3(file, "T", "A", Uslt("[00:01.00]one\n[00:02.00]two\n", TagLib::String::UTF8));
-  EXPECT_EQ(ReadOne(file, cp1252_).lyrics, "one\ntwo");
 }
 
 TEST_F(LibraryTest, Mp3LegacyBytesGoThroughTheCodePage) {
@@ -492,6 +499,158 @@ TEST_F(LibraryTest, SidecarLrcTakesNamesFromTheAudioBesideIt) {
   song = ReadOne(lib_ / "Name Artist - Name Title.lrc", cp1252_);
   EXPECT_EQ(song.title, "Name Title");
   EXPECT_EQ(song.artist, "Name Artist");
+}
+
+// The words and their timing as the tags of an MP3 give them.
+TEST_F(LibraryTest, Mp3LyricsTiming) {
+  using Sync = TagLib::ID3v2::SynchronizedLyricsFrame;
+  struct Case {
+    const char* name;
+    std::vector<TagLib::ID3v2::Frame* (*)()> frames;
+    const char* lyrics;
+    const char* synced;
+    bool instrumental;
+  };
+  const Case cases[] = {
+      {"SyltInMilliseconds",
+       {[] {
+         return Sylt({{1000, "one"}, {2500, "two"}, {61'230, ""}, {62'000, "three"}});
+       }},
+       "one\ntwo\n\nthree",
+       "[00:01.00] one\n[00:02.50] two\n[01:01.23] \n[01:02.00] three",
+       false},
+      // Timing them would mean decoding the audio.
+      {"SyltInMpegFrames",
+       {[] {
+         return Sylt({{10, "one"}, {20, "two"}}, Sync::AbsoluteMpegFrames);
+       }},
+       "one\ntwo",
+       "",
+       false},
+      // Words stay in the frame's order; their timing is sorted.
+      {"SyltOutOfOrder",
+       {[] {
+         return Sylt({{3000, "late"}, {1000, "early"}});
+       }},
+       "late\nearly",
+       "[00:01.00] early\n[00:03.00] late",
+       false},
+      {"SyltLinesBrokenInsideAnEntry",
+       {[] {
+         return Sylt({{1000, "\none"}, {2000, "two\nand more"}});
+       }},
+       "one\ntwo\nand more",
+       "[00:01.00] one\n[00:02.00] two",
+       false},
+      {"UsltAsLrc",
+       {[] { return Uslt("[00:02]b\n[00:01]a\n", TagLib::String::UTF8); }},
+       "a\nb",
+       "[00:01.00] a\n[00:02.00] b",
+       false},
+      {"UsltPlainWithSylt",
+       {[] { return Uslt("plain words", TagLib::String::UTF8); },
+        [] {
+          return Sylt({{1000, "timed words"}});
+        }},
+       "plain words",
+       "[00:01.00] timed words",
+       false},
+      {"SyltTimingWinsOverUsltLrc",
+       {[] { return Uslt("[00:05]words", TagLib::String::UTF8); },
+        [] {
+          return Sylt({{1000, "words"}});
+        }},
+       "words",
+       "[00:01.00] words",
+       false},
+      {"UsltInstrumental",
+       {[] { return Uslt("[au: instrumental]", TagLib::String::UTF8); }},
+       "",
+       "",
+       true},
+  };
+  for (const Case& c : cases) {
+    const fs::path file = lib_ / "track.mp3";
+    WriteMp3(file);
+    {
+      TagLib::MPEG::File mp3(file.c_str(), false);
+      ASSERT_TRUE(mp3.isValid());
+      TagLib::ID3v2::Tag* tag = mp3.ID3v2Tag(true);
+      tag->setTitle("T");
+      for (const auto frame : c.frames) tag->addFrame(frame());
+      ASSERT_TRUE(mp3.save());
+    }
+    const Song song = ReadOne(file, cp1252_);
+    EXPECT_EQ(song.lyrics, c.lyrics) << c.name;
+    EXPECT_EQ(song.synced, c.synced) << c.name;
+    EXPECT_EQ(song.instrumental, c.instrumental) << c.name;
+    fs::remove(file);
+  }
+}
+
+// An audio file's length from its properties; a .lrc beside it takes that length over its own.
+TEST_F(LibraryTest, Durations) {
+  struct Case {
+    const char* name;
+    void (*write)(const fs::path&);  // the audio file, or nothing for a .lrc alone
+    const char* lrc;                 // a .lrc beside it, or nothing
+    std::int64_t durationMs;
+  };
+  const auto mp3WithLrcLyrics = [](const fs::path& file) {
+    WriteMp3(file);
+    TagMp3(file, "T", "A", Uslt("[length:3:00]\n[00:01]words", TagLib::String::UTF8));
+  };
+  const auto flacWithLrcLyrics = [](const fs::path& file) {
+    WriteFlac(file, 0);
+    TagLib::FLAC::File flac(file.c_str(), false);
+    TagXiph(flac.xiphComment(true), "LYRICS", "[length:3:00]\n[00:01]words");
+    flac.save();
+  };
+  const auto flac = [](const fs::path& file) { WriteFlac(file, 245); };
+  const Case cases[] = {
+      // Six frames of 417 bytes at 128 kbit/s.
+      {"track.mp3", mp3WithLrcLyrics, nullptr, 156},
+      // STREAMINFO tells no length: the lyrics' own [length:] is all there is.
+      {"track.flac", flacWithLrcLyrics, nullptr, 180'000},
+      {"Band - Song.lrc", nullptr, "[length: 2:50]\n[00:01]words", 170'000},
+      {"Band - Song.lrc", nullptr, "[00:01]words", 0},
+      {"track.flac", flac, "[length: 2:50]\n[ti:T]\n[ar:A]\n[00:01]words", 245'000},
+      {"track.FLAC", flac, "[00:01]words", 245'000},
+      {"track.flac", [](const fs::path& file) { WriteFlac(file, 0); },
+       "[length: 2:50]\n[00:01]words", 170'000},
+      {"track.flac", [](const fs::path& file) { WriteBytes(file, "not audio"); },
+       "[length: 2:50]\n[00:01]words", 170'000},
+  };
+  for (const Case& c : cases) {
+    const fs::path audio = lib_ / c.name;
+    if (c.write != nullptr) c.write(audio);
+    fs::path read = audio;
+    if (c.lrc != nullptr) {
+      read.replace_extension(".lrc");
+      WriteBytes(read, c.lrc);
+    }
+    EXPECT_EQ(ReadOne(read, cp1252_).durationMs, c.durationMs)
+        << c.name << " " << (c.lrc ? c.lrc : "");
+    std::error_code ignored;
+    fs::remove(audio, ignored);
+    fs::remove(read, ignored);
+  }
+}
+
+// A real FLAC whose LYRICS field (named in lower case) holds .lrc text: stamps of two and three
+// decimals, a space after some, Japanese and Chinese words.
+TEST_F(LibraryTest, RealFlacWithLrcInItsTag) {
+  const fs::path file =
+      fs::path(TALVO_REALDATA) / "media/mm-samples/flac/Dance In The Game - ZAQ - LRC.flac";
+  if (!fs::exists(file)) GTEST_SKIP() << "no real data at " << file;
+  const Song song = ReadOne(file, cp1252_);
+  EXPECT_TRUE(song.synced.starts_with(
+      "[00:00.00] 作词 : ZAQ\n[00:00.30] 作曲 : ZAQ\n"
+      "[00:00.61] 编曲 : ZAQ\n[00:00.92] 歪んだ憂いが飛び交う中で失い失い\n"))
+      << song.synced;
+  EXPECT_EQ(std::count(song.synced.begin(), song.synced.end(), '\n'),
+            std::count(song.lyrics.begin(), song.lyrics.end(), '\n'));
+  EXPECT_EQ(song.durationMs, 1000);  // its STREAMINFO: 44,100 samples at 44.1 kHz
 }
 
 // --- Scanning ---

@@ -335,6 +335,31 @@ INSTANTIATE_TEST_SUITE_P(
                     std::pair{"[ti:x]\n[ar:y]"sv, false}, std::pair{"at [00:01] it"sv, false},
                     std::pair{"[Chorus]\n[00:01"sv, false}, std::pair{"[01:02.3456]"sv, false}));
 
+struct TextCase {
+  std::string_view text;
+  std::string_view lyrics;
+  std::string_view synced;
+  bool instrumental;
+};
+
+class UnknownForm : public testing::TestWithParam<TextCase> {};
+
+TEST_P(UnknownForm, ReadsAsLrcOnlyWithStampsOrTheMark) {
+  const Song song = ParseLyrics(GetParam().text);
+  EXPECT_EQ(song.lyrics, GetParam().lyrics);
+  EXPECT_EQ(song.synced, GetParam().synced);
+  EXPECT_EQ(song.instrumental, GetParam().instrumental);
+  EXPECT_EQ(song.title, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, UnknownForm,
+    testing::Values(TextCase{"[ti:T]\n[00:02]b\n[00:01]a", "a\nb", "[00:01.00] a\n[00:02.00] b",
+                             false},
+                    // Without stamps a tag-like line is words, and indents stay.
+                    TextCase{"[Chorus]\n  words\n[ti:T]", "[Chorus]\n  words\n[ti:T]", "", false},
+                    TextCase{"[au: instrumental]\n", "", "", true}, TextCase{"", "", "", false}));
+
 class Tidy : public testing::TestWithParam<LrcCase> {};
 
 TEST_P(Tidy, Cleans) {
