@@ -113,8 +113,43 @@ bool ReadSmallFile(const fs::path& file, std::string& bytes, std::string& proble
   return ok;
 }
 
-// The audio file a sidecar .lrc belongs to: same folder, same stem.
-std::optional<fs::path> AudioBeside(const fs::path& lrc) {
+struct Candidate {
+  std::string path;
+  FileStamp stamp;
+};
+
+// Whether remainder (".mp3") is an audio extension spelt all in lower or all in upper case.
+bool IsAudioSpelling(std::string_view remainder) {
+  return std::any_of(kAudioExtensions.begin(), kAudioExtensions.end(), [&](std::string_view ext) {
+    return remainder == ext || remainder == UpperAscii(std::string(ext));
+  });
+}
+
+// The audio file a sidecar .lrc belongs to: same folder, same stem. A scan passes the files it
+// found, sorted by path, and no folder is asked again; otherwise each name is looked up.
+std::optional<fs::path> AudioBeside(const fs::path& lrc, const std::vector<Candidate>* files) {
+  if (files != nullptr) {
+    // Paths that share "folder/stem." sit together in the sorted list.
+    std::string prefix = fs::path(lrc).replace_extension().string() + '.';
+    auto it = std::lower_bound(files->begin(), files->end(), prefix,
+                               [](const Candidate& a, const std::string& b) { return a.path < b; });
+    std::optional<fs::path> found;
+    std::size_t foundRank = kAudioExtensions.size();
+    for (; it != files->end() && it->path.starts_with(prefix); ++it) {
+      const std::string_view remainder = std::string_view(it->path).substr(prefix.size() - 1);
+      if (!IsAudioSpelling(remainder)) continue;
+      // The same choice as the look-ups below: the first extension in kAudioExtensions.
+      const std::string lower = LowerAscii(std::string(remainder));
+      const auto rank = static_cast<std::size_t>(
+          std::find(kAudioExtensions.begin(), kAudioExtensions.end(), lower) -
+          kAudioExtensions.begin());
+      if (rank < foundRank) {
+        foundRank = rank;
+        found = it->path;
+      }
+    }
+    return found;
+  }
   for (const std::string_view extension : kAudioExtensions) {
     for (const std::string& spelling :
          {std::string(extension), UpperAscii(std::string(extension))}) {
@@ -128,7 +163,7 @@ std::optional<fs::path> AudioBeside(const fs::path& lrc) {
 }
 
 bool ReadText(const fs::path& file, const std::string& extension, const CodePage& codePage,
-              std::vector<Song>& songs, std::string& problem) {
+              const std::vector<Candidate>* files, std::vector<Song>& songs, std::string& problem) {
   std::string bytes;
   if (!ReadSmallFile(file, bytes, problem)) return false;
   const std::string text = DecodeFileText(bytes, codePage);
@@ -136,7 +171,7 @@ bool ReadText(const fs::path& file, const std::string& extension, const CodePage
   if (song.lyrics.empty() && !song.instrumental) return true;
   if (extension == ".lrc") {
     // Its audio file knows the length better than a [length:] tag; it may also name the song.
-    if (const auto audio = AudioBeside(file)) {
+    if (const auto audio = AudioBeside(file, files)) {
       Song tags;
       std::string ignoredProblem;
       if (ReadAudioFile(*audio, codePage, AudioParts::kNamesAndLength, tags, ignoredProblem)) {
@@ -161,11 +196,6 @@ bool ReadEmbedded(const fs::path& file, const CodePage& codePage, std::vector<So
   songs.push_back(std::move(song));
   return true;
 }
-
-struct Candidate {
-  std::string path;
-  FileStamp stamp;
-};
 
 // Whether a failed look at an entry of a listed folder saw it gone: the name itself is no longer
 // there. A link whose target is missing is a disk not mounted, not a deletion.
@@ -325,15 +355,9 @@ class Batch {
   std::chrono::steady_clock::time_point started_;
 };
 
-}  // namespace
-
-bool IsLibraryFile(const fs::path& file) {
-  const std::string extension = Extension(file);
-  return extension == ".lrc" || extension == ".txt" || IsAudioExtension(extension);
-}
-
-bool ReadLyricsFile(const fs::path& file, const CodePage& codePage, std::vector<Song>& songs,
-                    std::string& problem) {
+// ReadLyricsFile, with the scan's files when it has them.
+bool ReadFile(const fs::path& file, const CodePage& codePage, const std::vector<Candidate>* files,
+              std::vector<Song>& songs, std::string& problem) {
   songs.clear();
   problem.clear();
   try {
@@ -349,7 +373,7 @@ bool ReadLyricsFile(const fs::path& file, const CodePage& codePage, std::vector<
     }
     const std::string extension = Extension(file);
     if (extension == ".lrc" || extension == ".txt") {
-      return ReadText(file, extension, codePage, songs, problem);
+      return ReadText(file, extension, codePage, files, songs, problem);
     }
     if (IsAudioExtension(extension)) return ReadEmbedded(file, codePage, songs, problem);
     problem = "not a lyrics or audio file";
@@ -360,6 +384,18 @@ bool ReadLyricsFile(const fs::path& file, const CodePage& codePage, std::vector<
   }
   songs.clear();
   return false;
+}
+
+}  // namespace
+
+bool ReadLyricsFile(const fs::path& file, const CodePage& codePage, std::vector<Song>& songs,
+                    std::string& problem) {
+  return ReadFile(file, codePage, nullptr, songs, problem);
+}
+
+bool IsLibraryFile(const fs::path& file) {
+  const std::string extension = Extension(file);
+  return extension == ".lrc" || extension == ".txt" || IsAudioExtension(extension);
 }
 
 ScanReport ScanLibrary(Store& store, const std::vector<fs::path>& folders, const CodePage& codePage,
@@ -394,7 +430,7 @@ ScanReport ScanLibrary(Store& store, const std::vector<fs::path>& folders, const
     present.insert(file.path);
     if (store.Stamp(file.path) == file.stamp) {
       ++report.unchanged;
-    } else if (ReadLyricsFile(file.path, codePage, songs, problem)) {
+    } else if (ReadFile(file.path, codePage, &walk.files, songs, problem)) {
       batch.Put(file, songs);
     } else {
       // What was read before stays: the file is still there, and may read again next time.

@@ -653,6 +653,41 @@ TEST_F(LibraryTest, RealFlacWithLrcInItsTag) {
   EXPECT_EQ(song.durationMs, 1000);  // its STREAMINFO: 44,100 samples at 44.1 kHz
 }
 
+// A scan finds the audio beside a .lrc in the files it listed, the one ReadLyricsFile finds by
+// name.
+TEST_F(LibraryTest, ScanFindsTheAudioBesideALrcAsReadingItDoes) {
+  struct Case {
+    const char* stem;
+    std::vector<const char*> tagged;  // audio files tagged "Tag <stem>" by "Band"
+    std::vector<const char*> junk;    // audio files TagLib cannot read
+    bool fromTags;
+  };
+  const Case cases[] = {
+      {"a", {"a.mp3"}, {}, true},
+      {"b", {"b.MP3"}, {}, true},
+      {"c", {"c.Mp3"}, {}, false},                 // neither spelling looked for
+      {"d", {"d.x.mp3", "d.lrc.mp3"}, {}, false},  // other stems
+      // .mp3 comes first, though "e.flac" sorts before it.
+      {"e", {"e.mp3"}, {"e.flac"}, true},
+  };
+  for (const Case& c : cases) {
+    for (const char* name : c.tagged) {
+      WriteMp3(lib_ / name);
+      TagMp3(lib_ / name, std::string("Tag ") + c.stem, "Band", nullptr);
+    }
+    for (const char* name : c.junk) WriteBytes(lib_ / name, "not audio");
+    WriteBytes(lib_ / (std::string(c.stem) + ".lrc"), "[00:01]words");
+  }
+  Scan({lib_});
+  for (const Case& c : cases) {
+    const Song read = ReadOne(lib_ / (std::string(c.stem) + ".lrc"), cp1252_);
+    EXPECT_EQ(read.title, c.fromTags ? std::string("Tag ") + c.stem : std::string(c.stem))
+        << c.stem;
+    EXPECT_EQ(store_->FindExact(MatchKey(read.title), MatchKey(read.artist), 5).size(), 1U)
+        << c.stem;
+  }
+}
+
 // --- Scanning ---
 
 TEST_F(LibraryTest, ScanIndexesTheFolders) {
