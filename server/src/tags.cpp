@@ -14,7 +14,9 @@
 #include <taglib/unsynchronizedlyricsframe.h>
 #include <taglib/xiphcomment.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <utility>
 
