@@ -59,13 +59,15 @@ int main(int argc, char** argv) {
     if (second == std::string::npos) continue;
     Costs& costs = kinds[line.substr(0, first)];
     for (int round = 0; round < kRounds; ++round) {
-      talvo::LookupResult result;
-      result.title = line.substr(first + 1, second - first - 1);
-      result.artist = line.substr(second + 1);
+      talvo::SongQuery query;
+      query.title = line.substr(first + 1, second - first - 1);
+      query.artist = line.substr(second + 1);
+      query.titleCut = talvo::FillsTagField(query.title);
+      query.artistCut = talvo::FillsTagField(query.artist);
       const double cpuStart = ThreadCpuMicros();
       const auto wallStart = std::chrono::steady_clock::now();
       store->BeginRead();
-      talvo::FindSong(*store, result);
+      const auto result = talvo::FindSong(*store, query);
       store->EndRead();
       const std::chrono::duration<double, std::micro> wall =
           std::chrono::steady_clock::now() - wallStart;

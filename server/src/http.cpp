@@ -223,10 +223,14 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   }
 
   void OnHeader(beast::error_code error, std::size_t used) {
-    if (Failed(error)) return;
+    // No route takes a body: a method other than GET and HEAD is answered (refused) without
+    // reading it, however large, and the rest is dropped as after any refusal.
+    const bool refusedMethod = FirstLineEnded() && !TakesNoBody();
+    if (!(refusedMethod && error == bhttp::error::body_limit) && Failed(error)) return;
     if (parser_->method.size() + parser_->target.size() + 2 + kVersionLength > kRequestLineLimit)
       return Refuse(Refusal(414, "Request line too long.\n"));
     if (used > kHeaderLimit) return Refuse(Refusal(431, "Request header too large.\n"));
+    if (refusedMethod) return Dispatch(true);
     if (parser_->is_done()) return Dispatch();
     bhttp::async_read(stream_, buffer_, *parser_,
                       [self = shared_from_this()](beast::error_code failure, std::size_t) {
@@ -234,8 +238,11 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
                       });
   }
 
-  void Dispatch() {
-    keepAlive_ = parser_->keep_alive();
+  // closeAfter: the answer is the last on this connection, and what the client still sends is
+  // read and dropped.
+  void Dispatch(bool closeAfter = false) {
+    refused_ = closeAfter;
+    keepAlive_ = !closeAfter && parser_->keep_alive();
     headRequest_ = parser_->verb == bhttp::verb::head;
     version_ = parser_->version;
     if (buffer_.size() == 0) buffer_.shrink_to_fit();  // an idle connection keeps no buffer
@@ -255,6 +262,10 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
       asio::post(executor.get_executor(),
                  [self, response = std::move(response)]() mutable { self->Write(response); });
     });
+  }
+
+  bool TakesNoBody() const {
+    return parser_->verb == bhttp::verb::get || parser_->verb == bhttp::verb::head;
   }
 
   // Whether the request line was read, for a header that did not fit: which limit it broke.

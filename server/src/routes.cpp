@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdint>
 
+#include "lrclib.h"
 #include "pages.h"
 #include "query.h"
 
@@ -53,20 +54,29 @@ struct Context {
   LyricsService& service;
   const CodePage& codePage;
   const QueryFields& fields;
+  std::string_view rest;  // what follows a prefix route's path and its "/"
 };
 
 // The plugin sends its code page; our own UTF-8 forms and other clients send UTF-8.
+// A field's size as sent tells whether a tag cut it.
 http::Response Show(const Context& c) {
-  const auto result = c.service.LookupSong(c.codePage.ToUtf8(FieldValue(c.fields, "title")),
-                                           c.codePage.ToUtf8(FieldValue(c.fields, "singer")));
+  const auto title = FieldValue(c.fields, "title");
+  const auto singer = FieldValue(c.fields, "singer");
+  const auto result = c.service.LookupSong({.title = c.codePage.ToUtf8(title),
+                                            .artist = c.codePage.ToUtf8(singer),
+                                            .titleCut = FillsTagField(title),
+                                            .artistCut = FillsTagField(singer)});
   if (!result) return Fail(503);
   return Page(ShowPage(*result));
 }
 
 http::Response Api(const Context& c) {
-  const auto result =
-      c.service.LookupSong(Utf8OrCodePage(FieldValue(c.fields, "title"), c.codePage),
-                           Utf8OrCodePage(FieldValue(c.fields, "singer"), c.codePage));
+  const auto title = FieldValue(c.fields, "title");
+  const auto singer = FieldValue(c.fields, "singer");
+  const auto result = c.service.LookupSong({.title = Utf8OrCodePage(title, c.codePage),
+                                            .artist = Utf8OrCodePage(singer, c.codePage),
+                                            .titleCut = FillsTagField(title),
+                                            .artistCut = FillsTagField(singer)});
   if (!result) return Fail(503);
   return Page(LookupJson(*result), kJson);
 }
@@ -97,10 +107,69 @@ http::Response Index(const Context& c) {
   return Page(IndexPage(store->SongCount(), c.service.LatestLookups(kRecentLookups)));
 }
 
+// LRCLIB's answers, its errors included, are JSON.
+http::Response ApiFail(int status, std::string_view name, std::string_view message) {
+  return {.status = status,
+          .contentType = kJson,
+          .headers = {},
+          .body = lrclib::ErrorJson(status, name, message)};
+}
+
+http::Response TrackNotFound() {
+  return ApiFail(404, "TrackNotFound", "Failed to find specified track");
+}
+
+http::Response Unavailable() {
+  return ApiFail(503, "ServiceUnavailable", "The lyrics index cannot be opened.");
+}
+
+http::Response Get(const Context& c) {
+  std::string problem;
+  const auto query = lrclib::ParseTrackQuery(c.fields, problem);
+  if (!query) return ApiFail(400, "ValidationError", problem);
+  LyricsService::Lease store(c.service);
+  if (!store) return Unavailable();
+  const auto song = lrclib::GetTrack(*store, *query);
+  if (!song) return TrackNotFound();
+  return Page(lrclib::RecordJson(*song), kJson);
+}
+
+// /api/get/{id}: an id that is not a number names no track.
+http::Response GetById(const Context& c) {
+  std::int64_t id = 0;
+  const auto [end, error] = std::from_chars(c.rest.data(), c.rest.data() + c.rest.size(), id);
+  if (c.rest.empty() || error != std::errc() || end != c.rest.data() + c.rest.size())
+    return TrackNotFound();
+  LyricsService::Lease store(c.service);
+  if (!store) return Unavailable();
+  const auto song = store->SongById(id);
+  if (!song) return TrackNotFound();
+  return Page(lrclib::RecordJson(*song), kJson);
+}
+
+http::Response SearchTracks(const Context& c) {
+  LyricsService::Lease store(c.service);
+  if (!store) return Unavailable();
+  return Page(lrclib::RecordsJson(lrclib::SearchTracks(*store, c.fields)), kJson);
+}
+
+// Never reached: publishing is refused for every method before a handler is chosen.
+http::Response Refused(const Context&) {
+  return Fail(405);
+}
+
+enum class Kind {
+  Page,     // HTML, or the plain JSON of /api/lyrics; plain-text errors
+  Lrclib,   // LRCLIB's API: JSON errors
+  Publish,  // LRCLIB's publishing: refused whatever the method, the library is never written
+};
+
 struct Route {
   std::string_view path;
   http::Response (*handler)(const Context&);
   bool readsQuery;  // a malformed query is refused only where one is read
+  Kind kind = Kind::Page;
+  bool prefix = false;  // the path is followed by "/" and an argument
 };
 
 constexpr std::array kRoutes{
@@ -110,25 +179,64 @@ constexpr std::array kRoutes{
     Route{"/song", Song, true},
     Route{"/kr/lyrics_plugin_index.html", Index, false},
     Route{"/", Index, false},
+    Route{"/api/get", Get, true, Kind::Lrclib},
+    Route{"/api/get-cached", Get, true, Kind::Lrclib},
+    Route{"/api/get", GetById, false, Kind::Lrclib, true},
+    Route{"/api/search", SearchTracks, true, Kind::Lrclib},
+    Route{"/api/publish", Refused, false, Kind::Publish},
+    Route{"/api/request-challenge", Refused, false, Kind::Publish},
 };
+
+const Route* FindRoute(std::string_view path, std::string_view& rest) {
+  for (const Route& route : kRoutes) {
+    if (!route.prefix && route.path == path) return &route;
+    if (route.prefix && path.starts_with(route.path) && path.size() > route.path.size() &&
+        path[route.path.size()] == '/') {
+      rest = path.substr(route.path.size() + 1);
+      return &route;
+    }
+  }
+  return nullptr;
+}
+
+http::Response Dispatch(LyricsService& service, const http::Request& request) {
+  std::string_view rest;
+  const auto path = request.Path();
+  const auto* route = FindRoute(path, rest);
+  const bool lrclib = route != nullptr && route->kind != Kind::Page;
+  if (route != nullptr && route->kind == Kind::Publish) {
+    auto response = ApiFail(405, "MethodNotAllowed",
+                            "This server does not accept lyrics: it only reads its library.");
+    response.headers.emplace_back("Allow", "");
+    return response;
+  }
+  if (request.method != "GET" && request.method != "HEAD") {
+    auto response =
+        lrclib ? ApiFail(405, "MethodNotAllowed", "Only GET and HEAD are answered.") : Fail(405);
+    response.headers.emplace_back("Allow", "GET, HEAD");
+    return response;
+  }
+  if (request.RawQuery().size() > kQueryLimit)
+    return lrclib ? ApiFail(414, "ValidationError", "Query too long.") : Fail(414);
+  if (route == nullptr) return Fail(404);
+  QueryFields fields;
+  if (route->readsQuery && !ParseQuery(request.RawQuery(), fields)) {
+    constexpr std::string_view kBadEscape = "'%' must be followed by two hexadecimal digits.";
+    return lrclib ? ApiFail(400, "ValidationError", kBadEscape)
+                  : Fail(400, "Bad request: '%' must be followed by two hexadecimal digits.\n");
+  }
+  return route->handler(
+      {.service = service, .codePage = service.codePage(), .fields = fields, .rest = rest});
+}
 
 }  // namespace
 
 http::Response Answer(LyricsService& service, const http::Request& request) {
-  if (request.method != "GET" && request.method != "HEAD") {
-    auto response = Fail(405);
-    response.headers.emplace_back("Allow", "GET, HEAD");
-    return response;
-  }
-  if (request.RawQuery().size() > kQueryLimit) return Fail(414);
-  const auto path = request.Path();
-  const auto* route =
-      std::find_if(kRoutes.begin(), kRoutes.end(), [&](const Route& r) { return r.path == path; });
-  if (route == kRoutes.end()) return Fail(404);
-  QueryFields fields;
-  if (route->readsQuery && !ParseQuery(request.RawQuery(), fields))
-    return Fail(400, "Bad request: '%' must be followed by two hexadecimal digits.\n");
-  return route->handler({.service = service, .codePage = service.codePage(), .fields = fields});
+  auto response = Dispatch(service, request);
+  // Browser-based players fetch lyrics from pages of their own origin.
+  if (request.Path().starts_with("/api/"))
+    response.headers.emplace_back("Access-Control-Allow-Origin", "*");
+  return response;
 }
 
 }  // namespace talvo

@@ -3,8 +3,6 @@
 #include <chrono>
 #include <utility>
 
-#include "lyrics.h"
-
 namespace talvo {
 
 LyricsService::LyricsService(std::string databasePath, CodePage codePage)
@@ -32,20 +30,10 @@ void LyricsService::Return(std::unique_ptr<Store> store) {
   pool_.push_back(std::move(store));
 }
 
-std::optional<LookupResult> LyricsService::LookupSong(std::string_view title,
-                                                      std::string_view singer) {
-  LookupResult result;
-  if (singer.empty()) {
-    // The plugin had no tag and sent the player's caption.
-    const auto caption = DropPlaylistNumber(title);
-    if (!SplitArtistTitle(caption, result.artist, result.title)) result.title = caption;
-  } else {
-    result.title = title;
-    result.artist = singer;
-  }
+std::optional<LookupResult> LyricsService::LookupSong(const SongQuery& query) {
   Lease store(*this);
   if (!store) return std::nullopt;
-  FindSong(*store, result);
+  auto result = FindSong(*store, query);
 
   recent_.Record({.at = std::chrono::duration_cast<std::chrono::seconds>(
                             std::chrono::system_clock::now().time_since_epoch())

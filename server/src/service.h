@@ -6,7 +6,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "lookup.h"
@@ -23,11 +22,9 @@ class LyricsService {
   LyricsService(const LyricsService&) = delete;
   LyricsService& operator=(const LyricsService&) = delete;
 
-  // The song for a title and singer as UTF-8. An empty singer makes the title a player caption:
-  // a leading playlist number goes and "Artist - Title" is split. Tries the exact title and
-  // artist, then the title alone, then a ranked search. Records the lookup (in memory; see
+  // FindSong on a connection of the pool, the lookup then recorded (in memory; see
   // LatestLookups). Nothing when the index cannot be opened: not the same as a song not found.
-  std::optional<LookupResult> LookupSong(std::string_view title, std::string_view singer);
+  std::optional<LookupResult> LookupSong(const SongQuery& query);
 
   // The latest lookups, newest first, each title and artist once; from memory, never the disk.
   std::vector<Lookup> LatestLookups(int limit) const;

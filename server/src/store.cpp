@@ -17,7 +17,7 @@ namespace {
 // Bumped whenever the schema changes. The index only mirrors the library, so an index from
 // another version is not migrated: an older one is emptied and the next scan fills it again, a
 // newer one is refused.
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 
 // A page's sorts are small: in memory, not in a temporary file.
 constexpr const char* kReaderPragmas = "PRAGMA temp_store = MEMORY";
@@ -40,6 +40,9 @@ CREATE TABLE songs(
   artist TEXT NOT NULL,
   album TEXT NOT NULL,
   lyrics TEXT NOT NULL,
+  synced TEXT NOT NULL,  -- '' when the song has no timing
+  duration_ms INTEGER NOT NULL,  -- 0 when unknown
+  instrumental INTEGER NOT NULL,
   title_key TEXT NOT NULL,
   artist_key TEXT NOT NULL,
   lyrics_length INTEGER NOT NULL  -- in characters: the fullest lyrics of a title come first
@@ -93,7 +96,8 @@ CREATE TABLE lookups(
 );
 )sql";
 
-constexpr const char* kSongColumns = "s.id, s.path, s.title, s.artist, s.album, s.lyrics";
+constexpr const char* kSongColumns =
+    "s.id, s.path, s.title, s.artist, s.album, s.lyrics, s.synced, s.duration_ms, s.instrumental";
 
 bool Ok(int code) {
   return code == SQLITE_OK || code == SQLITE_ROW || code == SQLITE_DONE;
@@ -179,6 +183,9 @@ SongRow ReadSong(const Run& run) {
   row.song.artist = run.Text(3);
   row.song.album = run.Text(4);
   row.song.lyrics = run.Text(5);
+  row.song.synced = run.Text(6);
+  row.song.durationMs = run.Int(7);
+  row.song.instrumental = run.Int(8) != 0;
   return row;
 }
 
@@ -259,6 +266,7 @@ struct Store::Statements {
   Statement stamp, paths, putFile, deleteSongs, putSong, deleteFile, songCount;
   Statement optimizeSongs, optimizeNames;
   Statement findExact, findTitle, findArtist, search, searchNames, songById;
+  Statement findTitleStart, findArtistStart, findKeyStarts;
   Statement putLookup, trimLookups, recentLookups;
 
   int Prepare(sqlite3* db) {
@@ -278,8 +286,9 @@ struct Store::Statements {
          "UPDATE SET size = excluded.size, mtime_ns = excluded.mtime_ns"},
         {&deleteSongs, "DELETE FROM songs WHERE path = ?1"},
         {&putSong,
-         "INSERT INTO songs(path, title, artist, album, lyrics, title_key, artist_key, "
-         "lyrics_length) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, length(?5))"},
+         "INSERT INTO songs(path, title, artist, album, lyrics, synced, duration_ms, "
+         "instrumental, title_key, artist_key, lyrics_length) "
+         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, length(?5))"},
         {&deleteFile, "DELETE FROM files WHERE path = ?1"},
         {&songCount, "SELECT count(*) FROM songs"},
         {&optimizeSongs, "INSERT INTO songs_fts(songs_fts) VALUES ('optimize')"},
@@ -293,6 +302,23 @@ struct Store::Statements {
         {&findArtist,
          "SELECT s.id, s.title, s.artist FROM songs s WHERE s.artist_key = ?1 AND "
          "s.artist_key <> '' ORDER BY s.title_key, s.title, s.artist, s.id LIMIT ?2"},
+        // A key's start is a range of its index, read in index order up to the scan's end; the
+        // caller orders what it finds. ?1-?2 and ?3-?4 are the title's and the artist's ranges;
+        // an end left NULL is none, as SQLite sorts every text before every blob.
+        {&findTitleStart,
+         "SELECT s.id, length(s.title_key), length(s.artist_key), s.lyrics_length FROM songs s "
+         "WHERE s.artist_key = ?3 AND s.title_key >= ?1 AND s.title_key < coalesce(?2, x'') "
+         "ORDER BY s.title_key LIMIT ?5"},
+        {&findArtistStart,
+         "SELECT s.id, length(s.title_key), length(s.artist_key), s.lyrics_length FROM songs s "
+         "WHERE s.title_key = ?1 AND s.artist_key >= ?3 AND s.artist_key < coalesce(?4, x'') "
+         "ORDER BY s.artist_key LIMIT ?5"},
+        // Both cut: the titles' range bounds the scan, and the artists' filters it.
+        {&findKeyStarts,
+         "SELECT id, length(title_key), length(artist_key), lyrics_length FROM "
+         "(SELECT s.id, s.title_key, s.artist_key, s.lyrics_length FROM songs s "
+         "WHERE s.title_key >= ?1 AND s.title_key < coalesce(?2, x'') ORDER BY s.title_key "
+         "LIMIT ?5) WHERE artist_key >= ?3 AND artist_key < coalesce(?4, x'')"},
         // Ranks rowids alone; the rows kept are read by id after. A common word matches
         // thousands of songs, and sorting them with their lyrics costs more than the ranking,
         // while joining the few kept to the songs costs a temporary table per search.
@@ -507,8 +533,11 @@ bool Store::PutFile(const std::string& path, FileStamp stamp, const std::vector<
                    .Bind(3, song.artist)
                    .Bind(4, song.album)
                    .Bind(5, song.lyrics)
-                   .Bind(6, titleKey)
-                   .Bind(7, artistKey)
+                   .Bind(6, song.synced)
+                   .Bind(7, song.durationMs)
+                   .Bind(8, std::int64_t{song.instrumental})
+                   .Bind(9, titleKey)
+                   .Bind(10, artistKey)
                    .Step(),
                "put song");
   }
@@ -596,6 +625,61 @@ std::vector<SongRow> Store::FindTitle(const std::string& titleKey, int limit,
                     });
   std::vector<std::int64_t> ids(kept);
   for (std::size_t i = 0; i < kept; ++i) ids[i] = versions[i].id;
+  return SongsById(ids);
+}
+
+namespace {
+
+// The least string above every string that begins with start, comparing bytes as SQLite
+// compares keys; none when start holds only 0xFF bytes (or nothing).
+std::optional<std::string> KeyStartEnd(std::string start) {
+  while (!start.empty() && static_cast<unsigned char>(start.back()) == 0xFF) start.pop_back();
+  if (start.empty()) return std::nullopt;
+  start.back() = static_cast<char>(static_cast<unsigned char>(start.back()) + 1);
+  return start;
+}
+
+}  // namespace
+
+std::vector<SongRow> Store::FindKeys(const std::string& titleKey, KeyPart title,
+                                     const std::string& artistKey, KeyPart artist, int limit) {
+  if (limit <= 0 || (title == KeyPart::Start && titleKey.empty())) return {};
+  if (title == KeyPart::Whole && artist == KeyPart::Whole)
+    return FindExact(titleKey, artistKey, limit);
+  const auto titleEnd = KeyStartEnd(titleKey);
+  const auto artistEnd = KeyStartEnd(artistKey);
+  struct Completion {
+    std::int64_t id;
+    std::int64_t titleLength;
+    std::int64_t artistLength;
+    std::int64_t lyricsLength;
+  };
+  std::vector<Completion> found;
+  {
+    const Statement& statement = title == KeyPart::Whole    ? statements_->findArtistStart
+                                 : artist == KeyPart::Whole ? statements_->findTitleStart
+                                                            : statements_->findKeyStarts;
+    Run run(statement);
+    run.Bind(1, titleKey).Bind(3, artistKey).Bind(5, std::int64_t{kKeyStartScan});
+    if (title == KeyPart::Start && titleEnd) run.Bind(2, *titleEnd);
+    if (artist == KeyPart::Start && artistEnd) run.Bind(4, *artistEnd);
+    int code = SQLITE_OK;
+    while ((code = run.Step()) == SQLITE_ROW) {
+      found.push_back({.id = run.Int(0),
+                       .titleLength = run.Int(1),
+                       .artistLength = run.Int(2),
+                       .lyricsLength = run.Int(3)});
+    }
+    if (!Check(code, "find keys")) return {};
+  }
+  const auto kept = std::min(found.size(), static_cast<std::size_t>(limit));
+  std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(kept), found.end(),
+                    [](const Completion& a, const Completion& b) {
+                      return std::tie(a.titleLength, a.artistLength, b.lyricsLength, a.id) <
+                             std::tie(b.titleLength, b.artistLength, a.lyricsLength, b.id);
+                    });
+  std::vector<std::int64_t> ids(kept);
+  for (std::size_t i = 0; i < kept; ++i) ids[i] = found[i].id;
   return SongsById(ids);
 }
 

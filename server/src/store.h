@@ -88,6 +88,17 @@ class Store {
   // (a key; empty prefers none) first, then as FindExact orders them.
   std::vector<SongRow> FindTitle(const std::string& titleKey, int limit,
                                  const std::string& preferredArtistKey = {});
+  // Whether a key given to FindKeys is a song's whole key or its start: a name cut short, as
+  // ID3v1 cuts one at 30 bytes, is the start of the song's key, and may end inside a word.
+  enum class KeyPart { Whole, Start };
+  // Songs whose title and artist keys are these, or begin with them where a part is Start (an
+  // empty artist start is any artist; an empty title start finds nothing); the shortest keys
+  // first (the least added to what was cut), then as FindExact orders them. A key's start is
+  // a range of the key index, of which at most kKeyStartScan songs are looked at: a start that
+  // begins more keys than that says too little to choose among them.
+  std::vector<SongRow> FindKeys(const std::string& titleKey, KeyPart title,
+                                const std::string& artistKey, KeyPart artist, int limit);
+  static constexpr int kKeyStartScan = 256;
   // Songs by the artist with this key, in title order; none for the empty key. Names only, as a
   // list of songs shows them: each row holds its id, title and artist, nothing else.
   std::vector<SongRow> FindArtist(const std::string& artistKey, int limit);

@@ -139,6 +139,10 @@ const LimitCase kLimits[] = {
      "GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n800\r\n" + std::string(2048, 'x') +
          "\r\n0\r\n\r\n",
      413},
+    // A method no route takes is refused without reading its body, however large.
+    {"post_body_over_limit",
+     "POST / HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + std::string(65536, 'x'), 405},
+    {"post_length_huge", "POST /song HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n", 405},
     {"not_http", "HELLO\r\n\r\n", 400},
     {"bad_version", "GET / HTTP/9\r\n\r\n", 400},
 };

@@ -135,6 +135,19 @@ TEST_F(ServerTest, TheArtistsOtherSongsAreSuggested) {
   EXPECT_EQ(reply.body.find("Night Song</a>"), std::string::npos) << "not the song itself";
 }
 
+TEST_F(ServerTest, ATagFieldIsMeasuredInTheBytesSent) {
+  WriteFile(library_ / "Folk Choir - 작은 창가에 앉아 그대를 기다리는 밤과 새벽.txt",
+            "창가의 노래\n");
+  const int port = Start({"--codepage", "cp949"});
+  ASSERT_NE(port, 0) << Errors();
+  // 30 bytes of cp949, 43 as UTF-8: a tag cut it, and the song it begins is the one shown.
+  const auto reply =
+      Get(port, ShowTarget("%c0%db%c0%ba+%c3%a2%b0%a1%bf%a1+%be%c9%be%c6+%b1%d7%b4%eb%b8%a6+%b1%e2"
+                           "%b4%d9%b8%ae",
+                           "Folk+Choir"));
+  EXPECT_NE(reply.body.find("창가의 노래"), std::string::npos) << reply.body;
+}
+
 TEST_F(RunningServerTest, MarkupInTheLibraryShowsAsText) {
   const int port = port_;
   const auto reply = Get(port, ShowTarget("%3cscript%3ealert%281%29%3c%2fscript%3e", "Markup"));

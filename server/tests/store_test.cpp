@@ -53,7 +53,10 @@ TEST_F(StoreTest, FileRoundTrip) {
   EXPECT_EQ(store_->Stamp("/lib/a.lrc"), std::nullopt);
 
   const FileStamp stamp{120, 1'700'000'000'123'456'789};
-  const Song song = MakeSong("Title", "Artist", "line one\nline two", "Album");
+  Song song = MakeSong("Title", "Artist", "line one\nline two", "Album");
+  song.synced = "[00:01.00] line one\n[00:02.50] line two";
+  song.durationMs = 215'250;
+  song.instrumental = true;
   store_->PutFile("/lib/a.lrc", stamp, {song, MakeSong("Other", "Artist", "more")});
   EXPECT_EQ(store_->Stamp("/lib/a.lrc"), stamp);
   EXPECT_EQ(store_->Paths(), std::vector<std::string>{"/lib/a.lrc"});
@@ -64,6 +67,9 @@ TEST_F(StoreTest, FileRoundTrip) {
   EXPECT_EQ(found[0].path, "/lib/a.lrc");
   EXPECT_EQ(found[0].song.album, "Album");
   EXPECT_EQ(found[0].song.lyrics, "line one\nline two");
+  EXPECT_EQ(found[0].song.synced, song.synced);
+  EXPECT_EQ(found[0].song.durationMs, 215'250);
+  EXPECT_TRUE(found[0].song.instrumental);
   const auto byId = store_->SongById(found[0].id);
   ASSERT_TRUE(byId.has_value());
   EXPECT_EQ(byId->song.title, "Title");
@@ -151,6 +157,88 @@ TEST_F(StoreTest, FindExactAndTitleUseTheGivenKeys) {
   EXPECT_EQ(artist[2].song.title, "Yesterday Once More");
   EXPECT_EQ(store_->FindArtist("someone else", 10).size(), 1U);
   EXPECT_TRUE(store_->FindArtist("The Beatles", 10).empty());
+}
+
+TEST_F(StoreTest, FindKeysMatchesTheStartOfAKey) {
+  store_->PutFile(
+      "/a.lrc", {1, 1},
+      {MakeSong("abc", "x", "short"), MakeSong("abcd", "x", "w"), MakeSong("abc def", "x", "w"),
+       MakeSong("abd", "x", "w"), MakeSong("ab", "x", "w"), MakeSong("b", "x", "w"),
+       MakeSong("abc", "xy", "much longer words"), MakeSong("abc", "y", "w"),
+       MakeSong("abcd", "xyz", "w"),
+       // п is D0 BF, its key's last byte the largest a continuation byte holds; р is
+       // D1 80, the next character
+       MakeSong("пе", "x", "w"), MakeSong("р", "x", "w")});
+  using Part = Store::KeyPart;
+  struct Case {
+    std::string title;
+    Part titlePart;
+    std::string artist;
+    Part artistPart;
+    int limit;
+    std::vector<std::string> found;  // "title/artist", in order
+  };
+  const Case cases[] = {
+      // the shortest completion first; a key is the start of itself; "ab" and "abd" are outside
+      {"abc", Part::Start, "x", Part::Whole, 10, {"abc/x", "abcd/x", "abc def/x"}},
+      {"abc", Part::Start, "x", Part::Whole, 2, {"abc/x", "abcd/x"}},
+      {"abc", Part::Start, "x", Part::Whole, 0, {}},
+      {"abc ", Part::Start, "x", Part::Whole, 10, {"abc def/x"}},
+      {"п", Part::Start, "x", Part::Whole, 10, {"пе/x"}},
+      // no UTF-8 key holds 0xFF: nothing, and not "b" either
+      {"a\xFF", Part::Start, "x", Part::Whole, 10, {}},
+      {"\xFF", Part::Start, "x", Part::Whole, 10, {}},
+      {"\xFF", Part::Start, "", Part::Start, 10, {}},
+      // an empty title start would be every song
+      {"", Part::Start, "x", Part::Whole, 10, {}},
+      {"", Part::Start, "", Part::Start, 10, {}},
+      // the artist's start; the shortest artist first, whatever the lyrics
+      {"abc", Part::Whole, "x", Part::Start, 10, {"abc/x", "abc/xy"}},
+      {"abc", Part::Whole, "", Part::Start, 10, {"abc/x", "abc/y", "abc/xy"}},
+      {"abc", Part::Whole, "x\xFF", Part::Start, 10, {}},
+      // both cut
+      {"abc", Part::Start, "xy", Part::Start, 10, {"abc/xy", "abcd/xyz"}},
+      {"abc",
+       Part::Start,
+       "",
+       Part::Start,
+       10,
+       {"abc/x", "abc/y", "abc/xy", "abcd/x", "abcd/xyz", "abc def/x"}},
+      // both whole: FindExact
+      {"abc", Part::Whole, "xy", Part::Whole, 10, {"abc/xy"}},
+      {"ab", Part::Whole, "x", Part::Whole, 10, {"ab/x"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> found;
+    for (const SongRow& row :
+         store_->FindKeys(c.title, c.titlePart, c.artist, c.artistPart, c.limit))
+      found.push_back(row.song.title + "/" + row.song.artist);
+    EXPECT_EQ(found, c.found) << c.title << " by " << c.artist;
+  }
+  EXPECT_EQ(store_->LastError(), "");
+}
+
+TEST_F(StoreTest, FindKeysLooksAtNoMoreOfAStartThanItsScan) {
+  using Part = Store::KeyPart;
+  // Other artists' titles ahead of the one wanted, in key order.
+  const auto putOthers = [&](int count) {
+    store_->Begin();
+    for (int i = 0; i < count; ++i) {
+      const std::string n = std::to_string(1000 + i);
+      store_->PutFile("/" + n, {1, 1}, {MakeSong("song " + n, "y", "w")});
+    }
+    store_->Commit();
+  };
+  store_->PutFile("/wanted", {1, 1}, {MakeSong("song 9999", "x", "w")});
+  putOthers(Store::kKeyStartScan - 1);
+  EXPECT_EQ(store_->FindKeys("song", Part::Start, "x", Part::Start, 10).size(), 1U);
+  putOthers(Store::kKeyStartScan);
+  EXPECT_TRUE(store_->FindKeys("song", Part::Start, "x", Part::Start, 10).empty());
+  EXPECT_EQ(store_->FindKeys("song", Part::Start, "", Part::Start, 1000).size(),
+            static_cast<std::size_t>(Store::kKeyStartScan));
+  // A whole artist's own titles are a range of their own.
+  EXPECT_EQ(store_->FindKeys("song", Part::Start, "x", Part::Whole, 10).size(), 1U);
+  EXPECT_EQ(store_->LastError(), "");
 }
 
 TEST_F(StoreTest, EmptyArtistIsAKeyLikeAnyOther) {
