@@ -720,6 +720,23 @@ TEST_F(LibraryTest, ScanIndexesTheFolders) {
   EXPECT_TRUE(std::is_sorted(calls.begin(), calls.end()));
 }
 
+TEST_F(LibraryTest, ScanIndexesTimingDurationAndInstrumentals) {
+  WriteFlac(lib_ / "track.flac", 245);
+  WriteBytes(lib_ / "track.lrc", "[ti:Timed]\n[ar:Band]\n[offset:500]\n[00:02]one\n[00:01]zero");
+  WriteBytes(lib_ / "Band - Theme.lrc", "[length:1:30]\n[au: instrumental]");
+  Scan({lib_});
+  const auto timed = store_->FindExact("timed", "band", 5);
+  ASSERT_EQ(timed.size(), 1U);
+  EXPECT_EQ(timed[0].song.lyrics, "zero\none");
+  EXPECT_EQ(timed[0].song.synced, "[00:00.50] zero\n[00:01.50] one");
+  EXPECT_EQ(timed[0].song.durationMs, 245'000);
+  EXPECT_FALSE(timed[0].song.instrumental);
+  const auto theme = store_->FindExact("theme", "band", 5);
+  ASSERT_EQ(theme.size(), 1U);
+  EXPECT_TRUE(theme[0].song.instrumental);
+  EXPECT_EQ(theme[0].song.durationMs, 90'000);
+}
+
 TEST_F(LibraryTest, ScanIsIncremental) {
   WriteBytes(lib_ / "A - Keep.lrc", "[00:01]keep");
   WriteBytes(lib_ / "A - Change.lrc", "[00:01]before");
