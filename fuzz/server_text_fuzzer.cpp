@@ -1,10 +1,12 @@
 // The lyrics server's text path on arbitrary bytes: the plugin's encoding read back by the
 // server's query decoder, code pages and file text into UTF-8, the matching key, .lrc parsing and
 // the caption split. The first byte picks the code page; the rest is the text.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "address/address.h"
 #include "checks.h"
@@ -27,6 +29,42 @@ void RoundTripQuery(std::string_view bytes) {
   std::string decoded;
   if (talvo::DecodeQueryValue(bytes, decoded))
     Require(decoded.size() <= bytes.size(), "decoding never lengthens a value");
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Each line "[mm:ss.xx] words": minutes of two digits or more, seconds below 60, in time order,
+// the words without a blank at either end; the whole within the lyrics cap.
+void CheckSynced(const std::string& synced) {
+  Require(synced.size() <= talvo::kMaxLyricsBytes, "synced lyrics stay within the cap");
+  if (synced.empty()) return;
+  std::string previous;
+  std::size_t start = 0;
+  while (start <= synced.size()) {
+    std::size_t end = synced.find('\n', start);
+    if (end == std::string::npos) end = synced.size();
+    const std::string_view line(synced.data() + start, end - start);
+    std::size_t i = 1;
+    Require(!line.empty() && line[0] == '[', "a synced line starts with a stamp");
+    while (i < line.size() && IsDigit(line[i])) ++i;
+    Require(i >= 3 && i + 8 <= line.size(), "a stamp has two or more minute digits");
+    Require(line[i] == ':' && IsDigit(line[i + 1]) && line[i + 1] < '6' && IsDigit(line[i + 2]) &&
+                line[i + 3] == '.' && IsDigit(line[i + 4]) && IsDigit(line[i + 5]) &&
+                line[i + 6] == ']' && line[i + 7] == ' ',
+            "a stamp is [mm:ss.xx] and a space");
+    // Zero-padded to the same width, stamps compare as text; a longer one is later.
+    std::string stamp(line.substr(0, i + 7));
+    Require(
+        previous.size() < stamp.size() || (previous.size() == stamp.size() && previous <= stamp),
+        "synced lines are in time order");
+    previous = std::move(stamp);
+    const std::string_view words = line.substr(i + 8);
+    Require(words.empty() || (words.front() != ' ' && words.back() != ' '),
+            "synced words have no blank at either end");
+    start = end + 1;
+  }
 }
 
 void CheckKey(std::string_view utf8) {
@@ -56,8 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string file = talvo::DecodeFileText(bytes, codePage);
   Require(talvo::IsValidUtf8(file), "file text comes out as UTF-8");
   const talvo::Song song = talvo::ParseLrc(file);
-  Require(talvo::IsValidUtf8(song.lyrics) && talvo::IsValidUtf8(song.title),
+  Require(talvo::IsValidUtf8(song.lyrics) && talvo::IsValidUtf8(song.title) &&
+              talvo::IsValidUtf8(song.synced),
           "parsed lyrics stay UTF-8");
+  Require(song.durationMs >= 0, "a length is never negative");
+  CheckSynced(song.synced);
 
   std::string artist;
   std::string title;

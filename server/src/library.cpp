@@ -4,27 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <taglib/fileref.h>
-#include <taglib/flacfile.h>
-#include <taglib/id3v1tag.h>
-#include <taglib/id3v2tag.h>
-#include <taglib/mp4file.h>
-#include <taglib/mp4tag.h>
-#include <taglib/mpegfile.h>
-#include <taglib/synchronizedlyricsframe.h>
-#include <taglib/textidentificationframe.h>
-#include <taglib/tfilestream.h>
-#include <taglib/unsynchronizedlyricsframe.h>
-#include <taglib/xiphcomment.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <system_error>
+#include <optional>
 #include <string_view>
+#include <system_error>
 #include <unordered_set>
 #include <utility>
+
+#include "tags.h"
 
 namespace talvo {
 
@@ -36,11 +26,6 @@ namespace {
 // fsyncs, yet the recent lookups' writer is never kept waiting for long.
 constexpr std::size_t kBatchFiles = 2000;
 constexpr auto kBatchTime = std::chrono::milliseconds(500);
-
-// Below this many files a scan is over before a bar would be worth reading.
-constexpr std::size_t kBarMinFiles = 200;
-constexpr auto kBarInterval = std::chrono::milliseconds(250);
-constexpr std::size_t kBarWidth = 30;
 
 constexpr std::array<std::string_view, 7> kAudioExtensions = {".mp3",  ".flac", ".ogg", ".oga",
                                                               ".opus", ".m4a",  ".mp4"};
@@ -79,11 +64,6 @@ void NamesFromStem(const fs::path& file, const CodePage& codePage, Song& song) {
   if (!SplitArtistTitle(name, artist, title)) title = std::string(name);
   if (song.title.empty()) song.title = std::move(title);
   if (song.artist.empty()) song.artist = std::move(artist);
-}
-
-// Lyrics found in a tag: .lrc text is common there too.
-std::string TagLyrics(const std::string& text) {
-  return HasTimestamps(text) ? ParseLrc(text).lyrics : TidyLyrics(text);
 }
 
 // The bytes of a regular file of at most kMaxLyricsBytes. Opened without blocking, so a pipe or a
@@ -133,131 +113,43 @@ bool ReadSmallFile(const fs::path& file, std::string& bytes, std::string& proble
   return ok;
 }
 
-// TagLib decodes ID3 "Latin-1" text as Latin-1, but players wrote it in their code page (or in
-// UTF-8). Each character below 256 is one original byte, so the bytes can be recovered and
-// decoded as a text file's are.
-std::string LegacyText(const TagLib::String& text, const CodePage& codePage) {
-  return DecodeFileText(text.to8Bit(false), codePage);
+struct Candidate {
+  std::string path;
+  FileStamp stamp;
+};
+
+// Whether remainder (".mp3") is an audio extension spelt all in lower or all in upper case.
+bool IsAudioSpelling(std::string_view remainder) {
+  return std::any_of(kAudioExtensions.begin(), kAudioExtensions.end(), [&](std::string_view ext) {
+    return remainder == ext || remainder == UpperAscii(std::string(ext));
+  });
 }
 
-std::string Id3v2Text(const TagLib::ID3v2::Tag& tag, const char* frameId,
-                      const CodePage& codePage) {
-  const auto found = tag.frameListMap().find(frameId);
-  if (found == tag.frameListMap().end()) return {};
-  for (const TagLib::ID3v2::Frame* frame : found->second) {
-    const auto* textFrame = dynamic_cast<const TagLib::ID3v2::TextIdentificationFrame*>(frame);
-    if (textFrame == nullptr || textFrame->toString().isEmpty()) continue;
-    return textFrame->textEncoding() == TagLib::String::Latin1
-               ? LegacyText(textFrame->toString(), codePage)
-               : textFrame->toString().to8Bit(true);
-  }
-  return {};
-}
-
-std::string Id3v2Lyrics(const TagLib::ID3v2::Tag& tag, const CodePage& codePage) {
-  const auto& frames = tag.frameListMap();
-  if (const auto found = frames.find("USLT"); found != frames.end()) {
-    for (const TagLib::ID3v2::Frame* frame : found->second) {
-      const auto* uslt = dynamic_cast<const TagLib::ID3v2::UnsynchronizedLyricsFrame*>(frame);
-      if (uslt == nullptr || uslt->text().isEmpty()) continue;
-      return uslt->textEncoding() == TagLib::String::Latin1 ? LegacyText(uslt->text(), codePage)
-                                                            : uslt->text().to8Bit(true);
-    }
-  }
-  if (const auto found = frames.find("SYLT"); found != frames.end()) {
-    for (const TagLib::ID3v2::Frame* frame : found->second) {
-      const auto* sylt = dynamic_cast<const TagLib::ID3v2::SynchronizedLyricsFrame*>(frame);
-      if (sylt == nullptr) continue;
-      const bool legacy = sylt->textEncoding() == TagLib::String::Latin1;
-      std::string lines;
-      for (const auto& entry : sylt->synchedText()) {
-        // Entries may carry their own line break, as karaoke syllables do at the end of a line.
-        std::string line = legacy ? LegacyText(entry.text, codePage) : entry.text.to8Bit(true);
-        while (!line.empty() && (line.front() == '\n' || line.front() == '\r')) line.erase(0, 1);
-        lines += line;
-        lines += '\n';
+// The audio file a sidecar .lrc belongs to: same folder, same stem. A scan passes the files it
+// found, sorted by path, and no folder is asked again; otherwise each name is looked up.
+std::optional<fs::path> AudioBeside(const fs::path& lrc, const std::vector<Candidate>* files) {
+  if (files != nullptr) {
+    // Paths that share "folder/stem." sit together in the sorted list.
+    std::string prefix = fs::path(lrc).replace_extension().string() + '.';
+    auto it = std::lower_bound(files->begin(), files->end(), prefix,
+                               [](const Candidate& a, const std::string& b) { return a.path < b; });
+    std::optional<fs::path> found;
+    std::size_t foundRank = kAudioExtensions.size();
+    for (; it != files->end() && it->path.starts_with(prefix); ++it) {
+      const std::string_view remainder = std::string_view(it->path).substr(prefix.size() - 1);
+      if (!IsAudioSpelling(remainder)) continue;
+      // The same choice as the look-ups below: the first extension in kAudioExtensions.
+      const std::string lower = LowerAscii(std::string(remainder));
+      const auto rank = static_cast<std::size_t>(
+          std::find(kAudioExtensions.begin(), kAudioExtensions.end(), lower) -
+          kAudioExtensions.begin());
+      if (rank < foundRank) {
+        foundRank = rank;
+        found = it->path;
       }
-      if (lines.find_first_not_of(" \n") != std::string::npos) return lines;
     }
+    return found;
   }
-  return {};
-}
-
-std::string XiphLyrics(const TagLib::Ogg::XiphComment& comment) {
-  for (const char* field : {"LYRICS", "UNSYNCEDLYRICS"}) {
-    const auto found = comment.fieldListMap().find(field);
-    if (found == comment.fieldListMap().end()) continue;
-    for (const TagLib::String& value : found->second) {
-      if (!value.isEmpty()) return value.to8Bit(true);
-    }
-  }
-  return {};
-}
-
-std::string Mp4Lyrics(const TagLib::MP4::Tag& tag) {
-  const TagLib::String key("\251lyr", TagLib::String::Latin1);
-  if (!tag.contains(key)) return {};
-  for (const TagLib::String& value : tag.item(key).toStringList()) {
-    if (!value.isEmpty()) return value.to8Bit(true);
-  }
-  return {};
-}
-
-// The names and the embedded lyrics (raw, as the tag holds them) of an audio file, opened
-// read-only: a FileRef on a path would open it for writing when it may.
-bool ReadAudio(const fs::path& file, const CodePage& codePage, Song& names, std::string& lyrics,
-               std::string& problem) {
-  TagLib::FileStream stream(file.c_str(), true);
-  if (!stream.isOpen()) {
-    problem = "cannot be opened";
-    return false;
-  }
-  const TagLib::FileRef ref(&stream, false);
-  TagLib::File* audio = ref.file();
-  if (audio == nullptr || !audio->isValid()) {
-    problem = "not an audio file TagLib can read";
-    return false;
-  }
-  if (const TagLib::Tag* tag = audio->tag(); tag != nullptr) {
-    names.title = tag->title().to8Bit(true);
-    names.artist = tag->artist().to8Bit(true);
-    names.album = tag->album().to8Bit(true);
-  }
-  if (auto* mpeg = dynamic_cast<TagLib::MPEG::File*>(audio)) {
-    // The generic tag read ID3 text as Latin-1; read it again through the code page.
-    if (const TagLib::ID3v2::Tag* id3v2 = mpeg->ID3v2Tag(false); id3v2 != nullptr) {
-      for (auto [field, id] : {std::pair{&names.title, "TIT2"}, std::pair{&names.artist, "TPE1"},
-                               std::pair{&names.album, "TALB"}}) {
-        if (std::string text = Id3v2Text(*id3v2, id, codePage); !text.empty()) {
-          *field = std::move(text);
-        }
-      }
-      lyrics = Id3v2Lyrics(*id3v2, codePage);
-    }
-    const TagLib::ID3v2::Tag* id3v2 = mpeg->ID3v2Tag(false);
-    if (const TagLib::ID3v1::Tag* id3v1 = mpeg->ID3v1Tag(false);
-        id3v1 != nullptr && (id3v2 == nullptr || id3v2->isEmpty())) {
-      names.title = LegacyText(id3v1->title(), codePage);
-      names.artist = LegacyText(id3v1->artist(), codePage);
-      names.album = LegacyText(id3v1->album(), codePage);
-    }
-  } else if (auto* flac = dynamic_cast<TagLib::FLAC::File*>(audio)) {
-    if (const TagLib::Ogg::XiphComment* comment = flac->xiphComment(false); comment != nullptr) {
-      lyrics = XiphLyrics(*comment);
-    }
-    if (const TagLib::ID3v2::Tag* id3v2 = flac->ID3v2Tag(false); lyrics.empty() && id3v2) {
-      lyrics = Id3v2Lyrics(*id3v2, codePage);
-    }
-  } else if (auto* mp4 = dynamic_cast<TagLib::MP4::File*>(audio)) {
-    if (const TagLib::MP4::Tag* tag = mp4->tag(); tag != nullptr) lyrics = Mp4Lyrics(*tag);
-  } else if (const auto* comment = dynamic_cast<const TagLib::Ogg::XiphComment*>(audio->tag())) {
-    lyrics = XiphLyrics(*comment);  // Vorbis, Opus, Speex and FLAC in Ogg
-  }
-  return true;
-}
-
-// The audio file a sidecar .lrc belongs to: same folder, same stem.
-std::optional<fs::path> AudioBeside(const fs::path& lrc) {
   for (const std::string_view extension : kAudioExtensions) {
     for (const std::string& spelling :
          {std::string(extension), UpperAscii(std::string(extension))}) {
@@ -271,29 +163,24 @@ std::optional<fs::path> AudioBeside(const fs::path& lrc) {
 }
 
 bool ReadText(const fs::path& file, const std::string& extension, const CodePage& codePage,
-              std::vector<Song>& songs, std::string& problem) {
+              const std::vector<Candidate>* files, std::vector<Song>& songs, std::string& problem) {
   std::string bytes;
   if (!ReadSmallFile(file, bytes, problem)) return false;
   const std::string text = DecodeFileText(bytes, codePage);
-  Song song;
+  Song song = extension == ".lrc" ? ParseLrc(text) : ParseLyrics(text);
+  if (song.lyrics.empty() && !song.instrumental) return true;
   if (extension == ".lrc") {
-    song = ParseLrc(text);
-    if (song.lyrics.empty()) return true;
-    if (song.title.empty() || song.artist.empty()) {
-      if (const auto audio = AudioBeside(file)) {
-        Song tagNames;
-        std::string ignoredLyrics;
-        std::string ignoredProblem;
-        if (ReadAudio(*audio, codePage, tagNames, ignoredLyrics, ignoredProblem)) {
-          if (song.title.empty()) song.title = tagNames.title;
-          if (song.artist.empty()) song.artist = tagNames.artist;
-          if (song.album.empty()) song.album = tagNames.album;
-        }
+    // Its audio file knows the length better than a [length:] tag; it may also name the song.
+    if (const auto audio = AudioBeside(file, files)) {
+      Song tags;
+      std::string ignoredProblem;
+      if (ReadAudioFile(*audio, codePage, AudioParts::kNamesAndLength, tags, ignoredProblem)) {
+        if (song.title.empty()) song.title = std::move(tags.title);
+        if (song.artist.empty()) song.artist = std::move(tags.artist);
+        if (song.album.empty()) song.album = std::move(tags.album);
+        if (tags.durationMs > 0) song.durationMs = tags.durationMs;
       }
     }
-  } else {
-    song.lyrics = TagLyrics(text);
-    if (song.lyrics.empty()) return true;
   }
   NamesFromStem(file, codePage, song);
   songs.push_back(std::move(song));
@@ -303,23 +190,12 @@ bool ReadText(const fs::path& file, const std::string& extension, const CodePage
 bool ReadEmbedded(const fs::path& file, const CodePage& codePage, std::vector<Song>& songs,
                   std::string& problem) {
   Song song;
-  std::string lyrics;
-  if (!ReadAudio(file, codePage, song, lyrics, problem)) return false;
-  if (lyrics.size() > kMaxLyricsBytes) {
-    problem = "lyrics in the tag too long (" + std::to_string(lyrics.size()) + " bytes)";
-    return false;
-  }
-  song.lyrics = TagLyrics(lyrics);
-  if (song.lyrics.empty()) return true;
+  if (!ReadAudioFile(file, codePage, AudioParts::kAll, song, problem)) return false;
+  if (song.lyrics.empty() && !song.instrumental) return true;
   NamesFromStem(file, codePage, song);
   songs.push_back(std::move(song));
   return true;
 }
-
-struct Candidate {
-  std::string path;
-  FileStamp stamp;
-};
 
 // Whether a failed look at an entry of a listed folder saw it gone: the name itself is no longer
 // there. A link whose target is missing is a disk not mounted, not a deletion.
@@ -479,15 +355,9 @@ class Batch {
   std::chrono::steady_clock::time_point started_;
 };
 
-}  // namespace
-
-bool IsLibraryFile(const fs::path& file) {
-  const std::string extension = Extension(file);
-  return extension == ".lrc" || extension == ".txt" || IsAudioExtension(extension);
-}
-
-bool ReadLyricsFile(const fs::path& file, const CodePage& codePage, std::vector<Song>& songs,
-                    std::string& problem) {
+// ReadLyricsFile, with the scan's files when it has them.
+bool ReadFile(const fs::path& file, const CodePage& codePage, const std::vector<Candidate>* files,
+              std::vector<Song>& songs, std::string& problem) {
   songs.clear();
   problem.clear();
   try {
@@ -503,7 +373,7 @@ bool ReadLyricsFile(const fs::path& file, const CodePage& codePage, std::vector<
     }
     const std::string extension = Extension(file);
     if (extension == ".lrc" || extension == ".txt") {
-      return ReadText(file, extension, codePage, songs, problem);
+      return ReadText(file, extension, codePage, files, songs, problem);
     }
     if (IsAudioExtension(extension)) return ReadEmbedded(file, codePage, songs, problem);
     problem = "not a lyrics or audio file";
@@ -514,6 +384,18 @@ bool ReadLyricsFile(const fs::path& file, const CodePage& codePage, std::vector<
   }
   songs.clear();
   return false;
+}
+
+}  // namespace
+
+bool ReadLyricsFile(const fs::path& file, const CodePage& codePage, std::vector<Song>& songs,
+                    std::string& problem) {
+  return ReadFile(file, codePage, nullptr, songs, problem);
+}
+
+bool IsLibraryFile(const fs::path& file) {
+  const std::string extension = Extension(file);
+  return extension == ".lrc" || extension == ".txt" || IsAudioExtension(extension);
 }
 
 ScanReport ScanLibrary(Store& store, const std::vector<fs::path>& folders, const CodePage& codePage,
@@ -548,7 +430,7 @@ ScanReport ScanLibrary(Store& store, const std::vector<fs::path>& folders, const
     present.insert(file.path);
     if (store.Stamp(file.path) == file.stamp) {
       ++report.unchanged;
-    } else if (ReadLyricsFile(file.path, codePage, songs, problem)) {
+    } else if (ReadFile(file.path, codePage, &walk.files, songs, problem)) {
       batch.Put(file, songs);
     } else {
       // What was read before stays: the file is still there, and may read again next time.
@@ -566,34 +448,6 @@ ScanReport ScanLibrary(Store& store, const std::vector<fs::path>& folders, const
   if (report.read + report.removed > 0 && !stop.stop_requested() && !store.OptimizeSearch())
     report.problems.push_back("index: search not optimized: " + store.LastError());
   return report;
-}
-
-ProgressBar::ProgressBar(std::FILE* stream)
-    : stream_(stream), terminal_(stream != nullptr && ::isatty(::fileno(stream)) == 1) {}
-
-void ProgressBar::operator()(std::size_t done, std::size_t total) {
-  if (!terminal_ || total < kBarMinFiles) return;
-  done = std::min(done, total);
-  const int percent = static_cast<int>(done * 100 / total);
-  const auto now = std::chrono::steady_clock::now();
-  const bool last = done == total;
-  if (!last && (percent == lastPercent_ || now - lastDraw_ < kBarInterval)) return;
-  if (last && percent == lastPercent_ && drawnLast_) return;
-  lastPercent_ = percent;
-  lastDraw_ = now;
-  drawnLast_ = last;
-  const std::size_t filled = done * kBarWidth / total;
-  const std::string bar = std::string(filled, '#') + std::string(kBarWidth - filled, '-');
-  std::fprintf(stream_, "\r[%s] %zu/%zu files", bar.c_str(), done, total);
-  std::fflush(stream_);
-}
-
-void ProgressBar::Finish() {
-  if (lastPercent_ < 0) return;  // nothing drawn
-  std::fputc('\n', stream_);
-  std::fflush(stream_);
-  lastPercent_ = -1;
-  drawnLast_ = false;
 }
 
 }  // namespace talvo

@@ -2,9 +2,7 @@
 // their tags, indexed into a Store. The library is only ever read.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <stop_token>
@@ -43,35 +41,19 @@ ScanReport ScanLibrary(Store& store, const std::vector<std::filesystem::path>& f
                        const CodePage& codePage, const ScanProgress& progress = {},
                        const std::stop_token& stop = {});
 
-// The songs in one library file, by its extension: .lrc, .txt ("Artist - Title.txt"), or an
-// audio file's embedded lyrics (MP3 ID3v2 USLT/SYLT, FLAC and Ogg LYRICS/UNSYNCEDLYRICS, MP4
-// ©lyr). A .lrc without names takes them from the audio file beside it with the same stem, else
-// from its own file name. False with problem set when the file cannot be read: not a regular
-// file, a .lrc or .txt over 1 MiB, an audio file TagLib cannot parse. True with no songs for a
-// file that holds no lyrics (an MP3 is not checked for audio frames: junk reads as untagged).
-// Legacy bytes (text files without a mark that are not UTF-8, file names, ID3 "Latin-1" frames)
-// are decoded with codePage. Files are only ever opened for reading.
+// The songs in one library file, by its extension: .lrc, .txt ("Artist - Title.txt"; read as
+// .lrc when it has timestamps), or an audio file's embedded lyrics (what ReadAudioFile reads).
+// A .lrc takes its length from the audio file beside it with the same stem when that file tells
+// one, else from its own [length:], and its missing names from that file's tags, else from its own
+// file name. A text with no words is no song unless it is marked instrumental. False with problem
+// set when the file cannot be read: not a regular file, a .lrc or .txt over 1 MiB, an audio file
+// ReadAudioFile refuses. True with no songs for a file that holds no lyrics. Legacy bytes (text
+// files without a mark that are not UTF-8, file names, ID3 "Latin-1" frames) are decoded with
+// codePage. Files are only ever opened for reading.
 bool ReadLyricsFile(const std::filesystem::path& file, const CodePage& codePage,
                     std::vector<Song>& songs, std::string& problem);
 
 // Whether a scan looks at this file at all.
 bool IsLibraryFile(const std::filesystem::path& file);
-
-// Draws "[#####-----] 123/4567 files" on a terminal, redrawn in place when the percentage moves
-// (at most four times a second, and once at the end); silent when the stream is not a terminal
-// or the scan is short (under 200 files). Finish ends the line if anything was drawn.
-class ProgressBar {
- public:
-  explicit ProgressBar(std::FILE* stream);
-  void operator()(std::size_t done, std::size_t total);
-  void Finish();
-
- private:
-  std::FILE* stream_;
-  bool terminal_;
-  int lastPercent_ = -1;  // -1: nothing drawn on this line
-  bool drawnLast_ = false;
-  std::chrono::steady_clock::time_point lastDraw_;
-};
 
 }  // namespace talvo

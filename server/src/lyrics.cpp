@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace talvo {
@@ -15,6 +17,9 @@ namespace {
 constexpr std::size_t kMaxStampsPerLine = 64;
 // Saturates absurd minute counts instead of overflowing; such stamps just sort last.
 constexpr std::uint64_t kMaxMinutes = 1'000'000'000;
+// An [offset:] as long as the longest stamp: past any real file's, and saturating keeps the sums
+// of times and offsets far from overflowing.
+constexpr std::uint64_t kMaxOffsetMs = kMaxMinutes * 60'000;
 constexpr std::size_t kMaxTagKey = 16;
 constexpr std::size_t kMaxPlaylistDigits = 5;
 
@@ -40,6 +45,13 @@ std::string_view TrimRight(std::string_view s) {
 
 std::string_view Trim(std::string_view s) {
   return TrimRight(TrimLeft(s));
+}
+
+void TrimInPlace(std::string& s) {
+  while (!s.empty() && IsBlank(s.back())) s.pop_back();
+  std::size_t blanks = 0;
+  while (blanks < s.size() && IsBlank(s[blanks])) ++blanks;
+  s.erase(0, blanks);
 }
 
 // Lines ended by "\n", "\r\n" or a lone "\r"; a final line without an end counts too.
@@ -88,11 +100,8 @@ std::optional<std::uint64_t> ReadNumber(std::string_view s, std::size_t& i, std:
   return value;
 }
 
-// "[mm:ss]", "[mm:ss.x]", "[mm:ss.xx]", "[mm:ss.xxx]" or "[mm:ss:xx]" at the start of s, with
-// open and close as the brackets.
-std::optional<Stamp> ReadStamp(std::string_view s, char open, char close) {
-  if (s.empty() || s.front() != open) return std::nullopt;
-  std::size_t i = 1;
+// "mm:ss", "mm:ss.x", "mm:ss.xx", "mm:ss.xxx" or "mm:ss:xx" in s at i, in milliseconds.
+std::optional<std::uint64_t> ReadClock(std::string_view s, std::size_t& i) {
   const auto minutes = ReadNumber(s, i, s.size(), kMaxMinutes);
   if (!minutes || i >= s.size() || s[i] != ':') return std::nullopt;
   ++i;
@@ -106,30 +115,59 @@ std::optional<Stamp> ReadStamp(std::string_view s, char open, char close) {
     if (!value) return std::nullopt;
     fraction = *value * (digits == 1 ? 100 : digits == 2 ? 10 : 1);
   }
-  if (i >= s.size() || s[i] != close) return std::nullopt;
-  return Stamp{(*minutes * 60 + *seconds) * 1000 + fraction, i + 1};
+  return (*minutes * 60 + *seconds) * 1000 + fraction;
 }
 
-// The words of a stamped line without the per-word stamps ("<mm:ss.xx>") of the enhanced form.
-std::string DropWordStamps(std::string_view words) {
-  std::string out;
-  out.reserve(words.size());
+// A clock at the start of s, with open and close as the brackets.
+std::optional<Stamp> ReadStamp(std::string_view s, char open, char close) {
+  if (s.empty() || s.front() != open) return std::nullopt;
+  std::size_t i = 1;
+  const auto milliseconds = ReadClock(s, i);
+  if (!milliseconds || i >= s.size() || s[i] != close) return std::nullopt;
+  return Stamp{*milliseconds, i + 1};
+}
+
+// The words of a stamped line without the per-word stamps ("<mm:ss.xx>") of the enhanced form:
+// plain as they always were (the stamps cut out), timed with each stamp and the blanks around it
+// as one space between words. timed is left empty when it would equal plain.
+void DropWordStamps(std::string_view words, std::string& plain, std::string& timed) {
+  if (words.find('<') == std::string_view::npos) {
+    plain = Trim(words);
+    return;
+  }
+  plain.reserve(words.size());
+  timed.reserve(words.size());
+  bool spaceDue = false;
+  const auto append = [&](std::string_view text) {
+    plain.append(text);
+    if (spaceDue) {
+      text = TrimLeft(text);
+      if (text.empty()) return;
+      if (!timed.empty()) timed.push_back(' ');
+      spaceDue = false;
+    }
+    timed.append(text);
+  };
   std::size_t i = 0;
   while (i < words.size()) {
     const std::size_t open = words.find('<', i);
     if (open == std::string_view::npos) {
-      out.append(words.substr(i));
+      append(words.substr(i));
       break;
     }
-    out.append(words.substr(i, open - i));
+    append(words.substr(i, open - i));
     if (const auto stamp = ReadStamp(words.substr(open), '<', '>')) {
+      while (!timed.empty() && IsBlank(timed.back())) timed.pop_back();
+      spaceDue = true;
       i = open + stamp->length;
     } else {
-      out.push_back('<');
+      append("<");
       i = open + 1;
     }
   }
-  return std::string(Trim(out));
+  TrimInPlace(plain);
+  TrimInPlace(timed);
+  if (timed == plain) timed = std::string();
 }
 
 // A whole line "[key:value]". The value runs to the last ']' so that "[ti:Song [Live]]" works.
@@ -153,22 +191,129 @@ bool KeyIs(std::string_view key, std::string_view name) {
   });
 }
 
+// One place a line takes in the lyrics. Entries sort by order: 0 for lines before the first
+// stamp, otherwise one past the time.
+struct Entry {
+  std::uint64_t order;
+  std::size_t line;
+  bool timed;  // from a stamp, not an unstamped line that follows one
+};
+
+struct Line {
+  std::string words;
+  std::string timedWords;  // only when the timed form differs from words
+};
+
+// "[au: instrumental]" anywhere in line (a newline breaks it), letter case and blanks around its
+// parts ignored: how lyrics sites mark a song that has no words. Each try stops at the next '[', so
+// this is linear.
+bool HoldsInstrumentalMark(std::string_view line) {
+  const auto skipBlanks = [&](std::size_t& i) {
+    while (i < line.size() && IsBlank(line[i])) ++i;
+  };
+  const auto word = [&](std::size_t& i, std::string_view lower) {
+    for (const char c : lower) {
+      if (i >= line.size() || (IsAsciiLetter(line[i]) ? line[i] | 0x20 : line[i]) != c)
+        return false;
+      ++i;
+    }
+    return true;
+  };
+  for (std::size_t open = line.find('['); open != std::string_view::npos;
+       open = line.find('[', open + 1)) {
+    std::size_t i = open + 1;
+    skipBlanks(i);
+    if (!word(i, "au")) continue;
+    skipBlanks(i);
+    if (!word(i, ":")) continue;
+    skipBlanks(i);
+    if (!word(i, "instrumental")) continue;
+    skipBlanks(i);
+    if (word(i, "]")) return true;
+  }
+  return false;
+}
+
+// "[offset:]" in milliseconds, "+500", "-250" or "75"; nothing for any other value.
+std::optional<std::int64_t> ReadOffset(std::string_view value) {
+  const bool negative = !value.empty() && value.front() == '-';
+  if (!value.empty() && (value.front() == '-' || value.front() == '+')) value.remove_prefix(1);
+  std::size_t i = 0;
+  const auto magnitude = ReadNumber(value, i, value.size(), kMaxOffsetMs);
+  if (!magnitude || i != value.size()) return std::nullopt;
+  const auto milliseconds = static_cast<std::int64_t>(*magnitude);
+  return negative ? -milliseconds : milliseconds;
+}
+
+// "[length:]" as "m:ss" or "mm:ss.xx", in milliseconds; 0 for anything else.
+std::int64_t ReadLength(std::string_view value) {
+  std::size_t i = 0;
+  const auto milliseconds = ReadClock(value, i);
+  if (!milliseconds || i != value.size()) return 0;
+  return static_cast<std::int64_t>(*milliseconds);
+}
+
+// "[mm:ss.xx] ": minutes of at least two digits, hundredths cut, not rounded.
+void AppendStamp(std::string& out, std::uint64_t milliseconds) {
+  const std::uint64_t minutes = milliseconds / 60'000;
+  const auto seconds = static_cast<unsigned>(milliseconds / 1000 % 60);
+  const auto hundredths = static_cast<unsigned>(milliseconds % 1000 / 10);
+  std::array<char, 24> minuteDigits{};
+  const auto written =
+      std::to_chars(minuteDigits.data(), minuteDigits.data() + minuteDigits.size(), minutes);
+  out.push_back('[');
+  if (minutes < 10) out.push_back('0');
+  out.append(minuteDigits.data(), written.ptr);
+  out.push_back(':');
+  out.push_back(static_cast<char>('0' + seconds / 10));
+  out.push_back(static_cast<char>('0' + seconds % 10));
+  out.push_back('.');
+  out.push_back(static_cast<char>('0' + hundredths / 10));
+  out.push_back(static_cast<char>('0' + hundredths % 10));
+  out.append("] ");
+}
+
+// The stamped entries, sorted, as "[mm:ss.xx] words" lines with the offset applied (a positive
+// one shows lines earlier, never before 0). Ends at the last whole line within kMaxLyricsBytes.
+std::string JoinTimed(const std::vector<Entry>& entries, const std::vector<Line>& lines,
+                      std::int64_t offset) {
+  std::string out;
+  std::string stamp;
+  for (const Entry& entry : entries) {
+    if (!entry.timed) continue;
+    std::uint64_t time = entry.order - 1;
+    if (offset >= 0) {
+      time -= std::min(time, static_cast<std::uint64_t>(offset));
+    } else {
+      time += static_cast<std::uint64_t>(-offset);
+    }
+    stamp.clear();
+    AppendStamp(stamp, time);
+    const Line& line = lines[entry.line];
+    const std::string& words = line.timedWords.empty() ? line.words : line.timedWords;
+    const std::size_t separator = out.empty() ? 0 : 1;
+    if (out.size() + separator + stamp.size() + words.size() > kMaxLyricsBytes) break;
+    if (separator != 0) out.push_back('\n');
+    out.append(stamp);
+    out.append(words);
+  }
+  return out;
+}
+
 }  // namespace
 
 Song ParseLrc(std::string_view text) {
   Song song;
-  // Entries sort by order: 0 for lines before the first stamp, otherwise one past the time.
-  struct Entry {
-    std::uint64_t order;
-    std::size_t line;
-  };
-  std::vector<std::string> lines;
+  std::vector<Line> lines;
   std::vector<Entry> entries;
   std::optional<std::uint64_t> previousOrder;
+  std::optional<std::int64_t> offset;
+  bool stamped = false;
 
   LineReader reader(text);
   std::string_view line;
   while (reader.Next(line)) {
+    if (!song.instrumental) song.instrumental = HoldsInstrumentalMark(line);
     std::string_view rest = TrimLeft(line);
     std::array<std::uint64_t, kMaxStampsPerLine> stamps{};
     std::size_t count = 0;
@@ -185,15 +330,20 @@ Song ParseLrc(std::string_view text) {
                              : KeyIs(key, "al") ? &song.album
                                                 : nullptr;
         if (field != nullptr && field->empty()) *field = value;
+        if (KeyIs(key, "offset") && !offset) offset = ReadOffset(value);
+        if (KeyIs(key, "length") && song.durationMs == 0) song.durationMs = ReadLength(value);
         continue;
       }
       // An unstamped line stays with the stamped line it follows (a verse break, mostly).
-      lines.emplace_back(TrimRight(rest));
-      entries.push_back({previousOrder.value_or(0), lines.size() - 1});
+      lines.push_back({std::string(TrimRight(rest)), {}});
+      entries.push_back({previousOrder.value_or(0), lines.size() - 1, false});
       continue;
     }
-    lines.push_back(DropWordStamps(rest));
-    for (std::size_t i = 0; i < count; ++i) entries.push_back({stamps.at(i), lines.size() - 1});
+    stamped = true;
+    Line& words = lines.emplace_back();
+    DropWordStamps(rest, words.words, words.timedWords);
+    for (std::size_t i = 0; i < count; ++i)
+      entries.push_back({stamps.at(i), lines.size() - 1, true});
     previousOrder = *std::min_element(stamps.begin(), stamps.begin() + static_cast<long>(count));
   }
 
@@ -201,13 +351,14 @@ Song ParseLrc(std::string_view text) {
                    [](const Entry& a, const Entry& b) { return a.order < b.order; });
   std::string joined;
   for (const Entry& entry : entries) {
-    const std::string& words = lines[entry.line];
+    const std::string& words = lines[entry.line].words;
     // Tidying drops at least the final line end, so this much still tidies to the cap.
     if (joined.size() + words.size() + 1 > kMaxLyricsBytes + 1) break;
     joined.append(words);
     joined.push_back('\n');
   }
   song.lyrics = TidyLyrics(joined);
+  if (stamped) song.synced = JoinTimed(entries, lines, offset.value_or(0));
   return song;
 }
 
@@ -218,6 +369,20 @@ bool HasTimestamps(std::string_view text) {
     if (ReadStamp(TrimLeft(line), '[', ']')) return true;
   }
   return false;
+}
+
+Song ParseLyrics(std::string_view text) {
+  Song song;
+  if (HasTimestamps(text) || HoldsInstrumentalMark(text)) {
+    Song parsed = ParseLrc(text);
+    song.lyrics = std::move(parsed.lyrics);
+    song.synced = std::move(parsed.synced);
+    song.durationMs = parsed.durationMs;
+    song.instrumental = parsed.instrumental;
+  } else {
+    song.lyrics = TidyLyrics(text);
+  }
+  return song;
 }
 
 std::string TidyLyrics(std::string_view text) {

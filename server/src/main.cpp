@@ -16,6 +16,7 @@
 #include "http.h"
 #include "library.h"
 #include "options.h"
+#include "progress.h"
 #include "routes.h"
 #include "service.h"
 #include "store.h"

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -70,6 +72,141 @@ INSTANTIATE_TEST_SUITE_P(WordStamps, Lrc,
                                                  "Hello world"},
                                          LrcCase{"[00:01]a <3 b <00:0 c", "a <3 b <00:0 c"}));
 
+class Synced : public testing::TestWithParam<LrcCase> {};
+
+TEST_P(Synced, GivesTimedLines) {
+  EXPECT_EQ(ParseLrc(GetParam().lrc).synced, GetParam().lyrics) << GetParam().lrc;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StampsAsHundredths, Synced,
+    testing::Values(LrcCase{"[01:02]x", "[01:02.00] x"}, LrcCase{"[1:02.3]x", "[01:02.30] x"},
+                    LrcCase{"[01:02.345]x", "[01:02.34] x"}, LrcCase{"[01:02:34]x", "[01:02.34] x"},
+                    LrcCase{"[123:2]x", "[123:02.00] x"},
+                    // Seconds past 59 carry into the minutes.
+                    LrcCase{"[02:83.375]x", "[03:23.37] x"},
+                    LrcCase{"[99999999999999999999999:00]x", "[1000000000:00.00] x"},
+                    LrcCase{"  [00:01.00]  x  ", "[00:01.00] x"},
+                    LrcCase{"[00:01]a [00:02]b", "[00:01.00] a [00:02]b"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    OrderAndRepeats, Synced,
+    testing::Values(LrcCase{"[00:05]b\n[00:01]a", "[00:01.00] a\n[00:05.00] b"},
+                    LrcCase{"[00:03]same1\n[00:03]same2", "[00:03.00] same1\n[00:03.00] same2"},
+                    LrcCase{"[00:10][00:30]Chorus\n[00:20]Verse",
+                            "[00:10.00] Chorus\n[00:20.00] Verse\n[00:30.00] Chorus"},
+                    LrcCase{"[00:01.005]late\n[00:01.004]early",
+                            "[00:01.00] early\n[00:01.00] late"},
+                    // Unstamped lines are words without a time: left out.
+                    LrcCase{"Intro\n[00:05]b\nafter b\n[00:01]a", "[00:01.00] a\n[00:05.00] b"},
+                    LrcCase{"[ti:T]\n[ar:A]\r\n[00:01]a\r\n", "[00:01.00] a"},
+                    LrcCase{"plain words\nonly", ""}, LrcCase{"[ti:T]\n[length:1:00]", ""},
+                    LrcCase{"", ""}));
+
+// A stamped blank line is a pause in the timing, kept as LRCLIB keeps it.
+INSTANTIATE_TEST_SUITE_P(BlankLines, Synced,
+                         testing::Values(LrcCase{"[00:01]a\n[00:02]\n\n[00:03]b",
+                                                 "[00:01.00] a\n[00:02.00] \n[00:03.00] b"},
+                                         LrcCase{"[00:01]   ", "[00:01.00] "},
+                                         LrcCase{"[00:01]<00:01.50>", "[00:01.00] "}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Offset, Synced,
+    testing::Values(LrcCase{"[offset:+500]\n[00:01.00]a", "[00:00.50] a"},
+                    LrcCase{"[offset:-500]\n[00:01.00]a", "[00:01.50] a"},
+                    LrcCase{"[OFFSET: 75]\n[00:01.00]a", "[00:00.92] a"},
+                    LrcCase{"[00:01.00]a\n[offset:1000]", "[00:00.00] a"},
+                    // Clamped at the start, still in their order.
+                    LrcCase{"[offset:+5000]\n[00:03]b\n[00:01]a\n[00:09]c",
+                            "[00:00.00] a\n[00:00.00] b\n[00:04.00] c"},
+                    LrcCase{"[offset:100]\n[offset:900]\n[00:01]a", "[00:00.90] a"},
+                    LrcCase{"[offset:+/- ms]\n[00:01]a", "[00:01.00] a"},
+                    LrcCase{"[offset:]\n[offset:1x]\n[offset:--5]\n[00:01]a", "[00:01.00] a"},
+                    LrcCase{"[offset:-99999999999999999999999]\n[00:01]a", "[1000000000:01.00] a"},
+                    LrcCase{"[offset:99999999999999999999999]\n[99999999999999999999999:00]a",
+                            "[00:00.00] a"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    WordStamps, Synced,
+    testing::Values(LrcCase{"[00:01]<00:01.00>Hello <00:01.50>world", "[00:01.00] Hello world"},
+                    LrcCase{"[00:01]Hel<00:01.20>lo", "[00:01.00] Hel lo"},
+                    LrcCase{"[00:01]a <00:02> b", "[00:01.00] a b"},
+                    LrcCase{"[00:01]a<00:02><00:03>b", "[00:01.00] a b"},
+                    LrcCase{"[00:01]a <00:02>  ", "[00:01.00] a"},
+                    LrcCase{"[00:01] <00:01.02> Line 1", "[00:01.00] Line 1"},
+                    LrcCase{"[00:01]a  b <3 <00:0 c", "[00:01.00] a  b <3 <00:0 c"}));
+
+// Plain words stay as they always were, even where the timed form puts a space.
+TEST(ParseLrc, WordStampsLeaveThePlainTextAsItWas) {
+  const Song song = ParseLrc("[00:01]Hel<00:01.20>lo <00:02>world");
+  EXPECT_EQ(song.lyrics, "Hello world");
+  EXPECT_EQ(song.synced, "[00:01.00] Hel lo world");
+}
+
+struct LengthCase {
+  std::string_view lrc;
+  std::int64_t durationMs;
+};
+
+class Length : public testing::TestWithParam<LengthCase> {};
+
+TEST_P(Length, GivesTheDuration) {
+  EXPECT_EQ(ParseLrc(GetParam().lrc).durationMs, GetParam().durationMs) << GetParam().lrc;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, Length,
+    testing::Values(LengthCase{"[length: 2:50]", 170'000}, LengthCase{"[length:02:52]", 172'000},
+                    LengthCase{"[LENGTH:03:45.67]\n[00:01]a", 225'670},
+                    LengthCase{"[length:1:00]\n[length:2:00]", 60'000},
+                    LengthCase{"[length:]\n[length:2:00]", 120'000}, LengthCase{"[length:180]", 0},
+                    LengthCase{"[length:2:50 min]", 0}, LengthCase{"[length:-2:50]", 0},
+                    LengthCase{"[00:01][length:1:00]", 0}, LengthCase{"[00:01]a", 0}));
+
+class Instrumental : public testing::TestWithParam<std::pair<std::string_view, bool>> {};
+
+TEST_P(Instrumental, IsMarked) {
+  EXPECT_EQ(ParseLrc(GetParam().first).instrumental, GetParam().second) << GetParam().first;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Marker, Instrumental,
+    testing::Values(std::pair{"[au: instrumental]"sv, true}, std::pair{"[au:instrumental]"sv, true},
+                    std::pair{"[AU: Instrumental]"sv, true},
+                    std::pair{"[ au :\tinstrumental ]"sv, true},
+                    std::pair{"[ti:T]\r\n[00:00.00][au: instrumental]"sv, true},
+                    std::pair{"[00:01]words [[au: instrumental] more"sv, true},
+                    std::pair{"[au: instrumentals]"sv, false}, std::pair{"[au: someone]"sv, false},
+                    std::pair{"[ar: instrumental]"sv, false}, std::pair{"instrumental"sv, false},
+                    std::pair{"[au: instrumental"sv, false},
+                    std::pair{"[au: instru\nmental]"sv, false}, std::pair{""sv, false}));
+
+TEST(ParseLrc, AnInstrumentalHasNoWords) {
+  const Song song = ParseLrc("[ti:Theme]\n[ar:Band]\n[length:3:00]\n[au: instrumental]\n");
+  EXPECT_TRUE(song.instrumental);
+  EXPECT_EQ(song.title, "Theme");
+  EXPECT_EQ(song.lyrics, "");
+  EXPECT_EQ(song.synced, "");
+  EXPECT_EQ(song.durationMs, 180'000);
+}
+
+class StampCap : public testing::TestWithParam<std::size_t> {};
+
+// Each stamp past the cap is read and dropped, in both forms.
+TEST_P(StampCap, RepeatsALineAtMost64Times) {
+  std::string lrc;
+  for (std::size_t i = 0; i < GetParam(); ++i) lrc += "[00:01]";
+  const Song song = ParseLrc(lrc + "la");
+  const auto lines = [](const std::string& text) {
+    return std::count(text.begin(), text.end(), '\n') + 1;
+  };
+  const auto expected = static_cast<std::ptrdiff_t>(std::min<std::size_t>(GetParam(), 64));
+  EXPECT_EQ(lines(song.lyrics), expected);
+  EXPECT_EQ(lines(song.synced), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(ParseLrc, StampCap, testing::Values(1, 64, 65, 10000));
+
 TEST(ParseLrc, EqualTimesKeepFileOrderInLongFiles) {
   std::string lrc;
   std::string expected;
@@ -134,6 +271,8 @@ struct CapCase {
   std::string (*lrc)();  // made when the case runs: listing the tests builds no megabytes
   std::size_t size;      // of the lyrics
   std::size_t lastLine;  // the size of the last line kept: only whole lines are
+  std::size_t syncedSize;
+  std::size_t syncedLastLine;
 };
 
 void PrintTo(const CapCase& row, std::ostream* os) {
@@ -142,11 +281,16 @@ void PrintTo(const CapCase& row, std::ostream* os) {
 
 class LyricsCap : public testing::TestWithParam<CapCase> {};
 
+std::size_t LastLineSize(const std::string& text) {
+  return text.size() - (text.rfind('\n') + 1);
+}
+
 TEST_P(LyricsCap, KeepsWholeLinesUpToTheCap) {
-  const std::string lyrics = ParseLrc(GetParam().lrc()).lyrics;
-  EXPECT_EQ(lyrics.size(), GetParam().size);
-  const std::size_t lastLine = lyrics.size() - (lyrics.rfind('\n') + 1);
-  EXPECT_EQ(lastLine, GetParam().lastLine);
+  const Song song = ParseLrc(GetParam().lrc());
+  EXPECT_EQ(song.lyrics.size(), GetParam().size);
+  EXPECT_EQ(LastLineSize(song.lyrics), GetParam().lastLine);
+  EXPECT_EQ(song.synced.size(), GetParam().syncedSize);
+  EXPECT_EQ(LastLineSize(song.synced), GetParam().syncedLastLine);
 }
 
 // The stamp bomb: a file under the cap whose every line is stamped 64 times.
@@ -161,12 +305,20 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         CapCase{"AtTheCap",
                 [] { return StampedLine("[00:01]", 1, 'a', kMaxLyricsBytes - 2) + "[00:02]b"; },
-                kMaxLyricsBytes, 1},
+                kMaxLyricsBytes, 1, 0, 0},
         CapCase{"OneOver",
                 [] { return StampedLine("[00:01]", 1, 'a', kMaxLyricsBytes - 1) + "[00:02]b"; },
-                kMaxLyricsBytes - 1, kMaxLyricsBytes - 1},
+                kMaxLyricsBytes - 1, kMaxLyricsBytes - 1, 0, 0},
+        // A synced line is its words and "[mm:ss.xx] ", 11 bytes.
+        CapCase{"SyncedAtTheCap",
+                [] { return StampedLine("[00:01]", 1, 'a', kMaxLyricsBytes - 24) + "[00:02]b"; },
+                kMaxLyricsBytes - 22, 1, kMaxLyricsBytes, 12},
+        CapCase{"SyncedOneOver",
+                [] { return StampedLine("[00:01]", 1, 'a', kMaxLyricsBytes - 23) + "[00:02]b"; },
+                kMaxLyricsBytes - 21, 1, kMaxLyricsBytes - 12, kMaxLyricsBytes - 12},
         // A thousand lines of 359 letters, each 64 times over, would be 24 MB.
-        CapCase{"StampBomb", StampBomb, kMaxLyricsBytes / 360 * 360 - 1, 359}),
+        CapCase{"StampBomb", StampBomb, kMaxLyricsBytes / 360 * 360 - 1, 359,
+                (kMaxLyricsBytes + 1) / 371 * 371 - 1, 370}),
     [](const testing::TestParamInfo<CapCase>& row) { return std::string(row.param.name); });
 
 class Timestamps : public testing::TestWithParam<std::pair<std::string_view, bool>> {};
@@ -182,6 +334,31 @@ INSTANTIATE_TEST_SUITE_P(
                     std::pair{""sv, false}, std::pair{"plain words"sv, false},
                     std::pair{"[ti:x]\n[ar:y]"sv, false}, std::pair{"at [00:01] it"sv, false},
                     std::pair{"[Chorus]\n[00:01"sv, false}, std::pair{"[01:02.3456]"sv, false}));
+
+struct TextCase {
+  std::string_view text;
+  std::string_view lyrics;
+  std::string_view synced;
+  bool instrumental;
+};
+
+class UnknownForm : public testing::TestWithParam<TextCase> {};
+
+TEST_P(UnknownForm, ReadsAsLrcOnlyWithStampsOrTheMark) {
+  const Song song = ParseLyrics(GetParam().text);
+  EXPECT_EQ(song.lyrics, GetParam().lyrics);
+  EXPECT_EQ(song.synced, GetParam().synced);
+  EXPECT_EQ(song.instrumental, GetParam().instrumental);
+  EXPECT_EQ(song.title, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, UnknownForm,
+    testing::Values(TextCase{"[ti:T]\n[00:02]b\n[00:01]a", "a\nb", "[00:01.00] a\n[00:02.00] b",
+                             false},
+                    // Without stamps a tag-like line is words, and indents stay.
+                    TextCase{"[Chorus]\n  words\n[ti:T]", "[Chorus]\n  words\n[ti:T]", "", false},
+                    TextCase{"[au: instrumental]\n", "", "", true}, TextCase{"", "", "", false}));
 
 class Tidy : public testing::TestWithParam<LrcCase> {};
 

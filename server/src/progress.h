@@ -1,0 +1,27 @@
+// The program's progress on a terminal: a bar for a long task counted in files.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+
+namespace talvo {
+
+// Draws "[#####-----] 123/4567 files" on a terminal, redrawn in place when the percentage moves
+// (at most four times a second, and once at the end); silent when the stream is not a terminal
+// or the task is short (under 200 files). Finish ends the line if anything was drawn.
+class ProgressBar {
+ public:
+  explicit ProgressBar(std::FILE* stream);
+  void operator()(std::size_t done, std::size_t total);
+  void Finish();
+
+ private:
+  std::FILE* stream_;
+  bool terminal_;
+  int lastPercent_ = -1;  // -1: nothing drawn on this line
+  bool drawnLast_ = false;
+  std::chrono::steady_clock::time_point lastDraw_;
+};
+
+}  // namespace talvo
