@@ -36,7 +36,7 @@ async function expectNotFound(promise) {
 }
 
 const checks = {
-  // A client whose check were off would pass every malformed record below unnoticed.
+  // Were the client's check off, every malformed record below would pass unnoticed.
   async "the client rejects a record with a field of the wrong type"() {
     const record = { id: 1, name: "T", trackName: "T", artistName: "A", albumName: "" };
     Object.assign(record, { duration: 1, instrumental: false, plainLyrics: 5, syncedLyrics: null });
