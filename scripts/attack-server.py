@@ -154,6 +154,63 @@ answers = re.findall(rb"HTTP/1\.1 (\d{3})", raw)
 row("two pipelined requests in one write", "two answers, in order",
     f"{len(answers)} answers: {', '.join(a.decode() for a in answers)}")
 
+# LRCLIB's API: what a client may put in its fields.
+def get(port, target):
+    raw = exchange(port, f"GET {target} HTTP/1.1\r\nConnection: close\r\n\r\n".encode())
+    body = raw.partition(b"\r\n\r\n")[2]
+    return status_of(raw), body
+
+
+def names_of(port, targets):
+    """The statuses and error names the targets were answered with, each once."""
+    seen = set()
+    for target in targets:
+        status, body = get(port, target)
+        name = re.search(rb'"name":"(\w+)"', body)
+        seen.add(f"{status} {name.group(1).decode() if name else '(no name)'}")
+    return ", ".join(sorted(seen))
+
+
+track = "/api/get?track_name=Greensleeves&artist_name=Traditional&duration="
+row("LRCLIB get with durations 1e3, inf, -5, \" 5\", 0x10, NaN, 20 nines and 8,000 digits",
+    "400 ValidationError each",
+    names_of(port, [track + d for d in ("1e3", "inf", "-5", "%205", "0x10", "NaN", "9" * 20,
+                                        "1" * 8000)]))
+row("LRCLIB get by an id past 64 bits, a negative one, one with more path",
+    "404 TrackNotFound each",
+    names_of(port, ["/api/get/99999999999999999999999", "/api/get/-1", "/api/get/1/2"]))
+def is_utf8(body):
+    try:
+        body.decode("utf-8")
+        return True
+    except UnicodeDecodeError:
+        return False
+
+
+bad_names = "/api/get?track_name=%FF%FE&artist_name=%C3"
+row("LRCLIB get with names that are not UTF-8 (%FF%FE)", "404, the JSON still valid UTF-8",
+    f"{names_of(port, [bad_names])}, valid UTF-8: {is_utf8(get(port, bad_names)[1])}")
+words = "+".join(f"word{i}" for i in range(900))
+syntax = "/api/search?q=" + "%22a%22+NEAR(b+c)+OR+*+title_key%3Ax+%5E-"
+results = []
+for target in ("/api/search?q=" + words, syntax):
+    started = time.monotonic()
+    status, body = get(port, target)
+    records = body.count(b'"id":')
+    results.append(f"{status}, {records} records in {(time.monotonic() - started) * 1000:.1f} ms")
+row("LRCLIB search of 900 words; of FTS5 syntax (NEAR, OR, *, a column, quotes)",
+    "200, at most 20 records, the words as words", "; ".join(results))
+before = rss_kib(proc)
+raw = exchange(port, b"POST /api/publish HTTP/1.1\r\nContent-Length: 100000000\r\n\r\n" +
+               b"x" * (1024 * 1024))
+time.sleep(0.5)
+after = rss_kib(proc)
+allow = re.search(rb"\r\nAllow: ?([^\r]*)\r\n", raw)
+row("an LRCLIB publish announcing 100 MB, 1 MiB sent",
+    "405 with an empty Allow, the body never read, closed; RSS flat",
+    f"{status_of(raw)}, Allow \"{allow.group(1).decode() if allow else 'missing'}\", "
+    f"VmRSS {before} kB -> {after} kB ({after - before:+d} kB)")
+
 # 1,000 connections at once, each one lookup.
 api = "/api/lyrics?title=Greensleeves&singer=Traditional"
 socks = []
