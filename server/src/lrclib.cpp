@@ -95,6 +95,12 @@ void AddUnique(std::vector<SongRow>& rows, std::vector<SongRow> more) {
   }
 }
 
+// The index reads rows without their timing; a record shows it.
+std::vector<SongRow> WithTiming(Store& store, std::vector<SongRow> rows) {
+  for (auto& row : rows) row.song.synced = store.SyncedLyrics(row.id);
+  return rows;
+}
+
 }  // namespace
 
 std::optional<TrackQuery> ParseTrackQuery(const QueryFields& fields, std::string& problem) {
@@ -129,6 +135,7 @@ std::optional<SongRow> GetTrack(Store& store, const TrackQuery& query) {
     return !AlbumAgrees(row.song, albumKey) || !DurationAgrees(row.song, query.durationMs);
   });
   if (versions.empty()) return std::nullopt;
+  versions = WithTiming(store, std::move(versions));
   // The closest form of the names that answers wins; among its versions, the asked album, then
   // timing, is preferred.
   const auto keys = [](const SongRow& row) {
@@ -146,6 +153,12 @@ std::optional<SongRow> GetTrack(Store& store, const TrackQuery& query) {
   return std::move(*best);
 }
 
+std::optional<SongRow> GetById(Store& store, std::int64_t id) {
+  auto row = store.SongById(id);
+  if (row) row->song.synced = store.SyncedLyrics(id);
+  return row;
+}
+
 std::vector<SongRow> SearchTracks(Store& store, const QueryFields& fields) {
   const std::string q(FieldValue(fields, "q"));
   const std::string track(FieldValue(fields, "track_name"));
@@ -153,7 +166,7 @@ std::vector<SongRow> SearchTracks(Store& store, const QueryFields& fields) {
   if (!IsBlank(q)) {
     AddUnique(rows, store.FindTitle(MatchKey(q), kSearchResults));
     AddUnique(rows, store.Search(q, kSearchResults));
-    return rows;
+    return WithTiming(store, std::move(rows));
   }
   if (IsBlank(track)) return rows;
   const std::string artist(FieldValue(fields, "artist_name"));
@@ -168,7 +181,7 @@ std::vector<SongRow> SearchTracks(Store& store, const QueryFields& fields) {
   AddUnique(rows, store.Search(track + " " + artist, kSearchResults, Store::Words::AllWhole,
                                Store::Within::Names));
   std::erase_if(rows, [&](const SongRow& row) { return !AlbumAgrees(row.song, albumKey); });
-  return rows;
+  return WithTiming(store, std::move(rows));
 }
 
 std::string RecordJson(const SongRow& row) {

@@ -37,6 +37,9 @@ std::optional<TrackQuery> ParseTrackQuery(const QueryFields& fields, std::string
 // versions of the closest form, one with the asked album, then one with timing, is preferred.
 std::optional<SongRow> GetTrack(Store& store, const TrackQuery& query);
 
+// /api/get/{id}: the song with this id, or nothing.
+std::optional<SongRow> GetById(Store& store, std::int64_t id);
+
 // /api/search: songs for free text q, or for track_name with optional artist_name and
 // album_name; best first, a song whose title is exactly the one asked first. None when neither
 // q nor track_name is given.

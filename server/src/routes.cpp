@@ -142,7 +142,7 @@ http::Response GetById(const Context& c) {
     return TrackNotFound();
   LyricsService::Lease store(c.service);
   if (!store) return Unavailable();
-  const auto song = store->SongById(id);
+  const auto song = lrclib::GetById(*store, id);
   if (!song) return TrackNotFound();
   return Page(lrclib::RecordJson(*song), kJson);
 }

@@ -40,12 +40,13 @@ CREATE TABLE songs(
   artist TEXT NOT NULL,
   album TEXT NOT NULL,
   lyrics TEXT NOT NULL,
-  synced TEXT NOT NULL,  -- '' when the song has no timing
   duration_ms INTEGER NOT NULL,  -- 0 when unknown
   instrumental INTEGER NOT NULL,
   title_key TEXT NOT NULL,
   artist_key TEXT NOT NULL,
-  lyrics_length INTEGER NOT NULL  -- in characters: the fullest lyrics of a title come first
+  lyrics_length INTEGER NOT NULL,  -- in characters: the fullest lyrics of a title come first
+  -- '' when the song has no timing. Last: a row read without it never loads its overflow pages.
+  synced TEXT NOT NULL
 );
 -- Covers the choice among a title's versions: which song to read is known before any is read.
 CREATE INDEX songs_by_keys ON songs(title_key, artist_key, lyrics_length);
@@ -96,8 +97,9 @@ CREATE TABLE lookups(
 );
 )sql";
 
+// Every column but the synced text, which only LRCLIB's records show (SyncedLyrics).
 constexpr const char* kSongColumns =
-    "s.id, s.path, s.title, s.artist, s.album, s.lyrics, s.synced, s.duration_ms, s.instrumental";
+    "s.id, s.path, s.title, s.artist, s.album, s.lyrics, s.duration_ms, s.instrumental";
 
 bool Ok(int code) {
   return code == SQLITE_OK || code == SQLITE_ROW || code == SQLITE_DONE;
@@ -183,9 +185,8 @@ SongRow ReadSong(const Run& run) {
   row.song.artist = run.Text(3);
   row.song.album = run.Text(4);
   row.song.lyrics = run.Text(5);
-  row.song.synced = run.Text(6);
-  row.song.durationMs = run.Int(7);
-  row.song.instrumental = run.Int(8) != 0;
+  row.song.durationMs = run.Int(6);
+  row.song.instrumental = run.Int(7) != 0;
   return row;
 }
 
@@ -265,7 +266,7 @@ struct Store::Statements {
   Statement savepoint, release, rollbackTo;
   Statement stamp, paths, putFile, deleteSongs, putSong, deleteFile, songCount;
   Statement optimizeSongs, optimizeNames;
-  Statement findExact, findTitle, findArtist, search, searchNames, songById;
+  Statement findExact, findTitle, findArtist, search, searchNames, songById, syncedById;
   Statement findTitleStart, findArtistStart, findKeyStarts;
   Statement putLookup, trimLookups, recentLookups;
 
@@ -329,6 +330,7 @@ struct Store::Statements {
          "SELECT rowid FROM names_fts WHERE names_fts MATCH ?1 "
          "ORDER BY bm25(names_fts, 10.0, 5.0), rowid LIMIT ?2"},
         {&songById, "SELECT " + columns + " FROM songs s WHERE s.id = ?1"},
+        {&syncedById, "SELECT synced FROM songs WHERE id = ?1"},
         {&putLookup, "INSERT INTO lookups(at, title, artist, song_id) VALUES (?1, ?2, ?3, ?4)"},
         {&trimLookups,
          "DELETE FROM lookups WHERE id <= "
@@ -721,6 +723,16 @@ std::vector<SongRow> Store::SongsById(const std::vector<std::int64_t>& ids) {
     if (auto row = SongById(id)) rows.push_back(std::move(*row));
   }
   return rows;
+}
+
+std::string Store::SyncedLyrics(std::int64_t id) {
+  Run run(statements_->syncedById);
+  const int code = run.Bind(1, id).Step();
+  if (code != SQLITE_ROW) {
+    Check(code, "synced lyrics");
+    return {};
+  }
+  return run.Text(0);
 }
 
 std::optional<SongRow> Store::SongById(std::int64_t id) {

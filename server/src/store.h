@@ -26,6 +26,8 @@ struct FileStamp {
   bool operator==(const FileStamp&) const = default;
 };
 
+// A song as the index reads it back: every field but song.synced, which stays empty (SyncedLyrics
+// reads it). Pages read many rows and never show timing; the text is as long as the lyrics.
 struct SongRow {
   std::int64_t id = 0;
   std::string path;  // the library file it was read from
@@ -117,6 +119,8 @@ class Store {
   std::vector<SongRow> Search(const std::string& text, int limit, Words words = Words::All,
                               Within within = Within::Everything);
   std::optional<SongRow> SongById(std::int64_t id);
+  // The song's synced text: empty when it has no timing or is not in the index.
+  std::string SyncedLyrics(std::int64_t id);
 
   // Keeps only the latest kKeptLookups. False when it could not be written.
   bool RecordLookup(const Lookup& lookup);

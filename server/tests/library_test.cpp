@@ -728,7 +728,7 @@ TEST_F(LibraryTest, ScanIndexesTimingDurationAndInstrumentals) {
   const auto timed = store_->FindExact("timed", "band", 5);
   ASSERT_EQ(timed.size(), 1U);
   EXPECT_EQ(timed[0].song.lyrics, "zero\none");
-  EXPECT_EQ(timed[0].song.synced, "[00:00.50] zero\n[00:01.50] one");
+  EXPECT_EQ(store_->SyncedLyrics(timed[0].id), "[00:00.50] zero\n[00:01.50] one");
   EXPECT_EQ(timed[0].song.durationMs, 245'000);
   EXPECT_FALSE(timed[0].song.instrumental);
   const auto theme = store_->FindExact("theme", "band", 5);
