@@ -59,17 +59,9 @@ bool DurationAgrees(const Song& song, std::optional<std::int64_t> durationMs) {
   return gap <= kDurationSlackMs && -gap <= kDurationSlackMs;
 }
 
-void AppendString(std::string& json, std::string_view name, std::string_view value) {
-  json += '"';
-  json += name;
-  json += "\":\"";
-  json += JsonEscape(value);
-  json += '"';
-}
-
 // Text that may be absent: null rather than "".
 void AppendNullable(std::string& json, std::string_view name, std::string_view value) {
-  if (!value.empty()) return AppendString(json, name, value);
+  if (!value.empty()) return AppendJsonField(json, name, value);
   json += '"';
   json += name;
   json += "\":null";
@@ -187,13 +179,13 @@ std::vector<SongRow> SearchTracks(Store& store, const QueryFields& fields) {
 std::string RecordJson(const SongRow& row) {
   const Song& song = row.song;
   std::string json = "{\"id\":" + std::to_string(row.id) + ',';
-  AppendString(json, "name", song.title);
+  AppendJsonField(json, "name", song.title);
   json += ',';
-  AppendString(json, "trackName", song.title);
+  AppendJsonField(json, "trackName", song.title);
   json += ',';
-  AppendString(json, "artistName", song.artist);
+  AppendJsonField(json, "artistName", song.artist);
   json += ',';
-  AppendString(json, "albumName", song.album);
+  AppendJsonField(json, "albumName", song.album);
   json += ",\"duration\":" + Seconds(song.durationMs);
   json += song.instrumental ? ",\"instrumental\":true," : ",\"instrumental\":false,";
   AppendNullable(json, "plainLyrics", song.lyrics);
@@ -215,9 +207,9 @@ std::string RecordsJson(const std::vector<SongRow>& rows) {
 std::string ErrorJson(int status, std::string_view name, std::string_view message) {
   const std::string code = std::to_string(status);
   std::string json = "{\"code\":" + code + ',';
-  AppendString(json, "name", name);
+  AppendJsonField(json, "name", name);
   json += ',';
-  AppendString(json, "message", message);
+  AppendJsonField(json, "message", message);
   return json + ",\"statusCode\":" + code + '}';
 }
 

@@ -136,6 +136,8 @@ std::string Searched(const LookupResult& result) {
   return text;
 }
 
+}  // namespace
+
 void AppendJsonField(std::string& json, std::string_view name, std::string_view value) {
   json += '"';
   json += name;
@@ -143,8 +145,6 @@ void AppendJsonField(std::string& json, std::string_view name, std::string_view 
   json += JsonEscape(value);
   json += '"';
 }
-
-}  // namespace
 
 std::string JsonEscape(std::string_view text) {
   std::string out;

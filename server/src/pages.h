@@ -14,6 +14,8 @@ namespace talvo {
 
 // Text for the inside of a JSON string; control characters as \uXXXX. The text must be UTF-8.
 std::string JsonEscape(std::string_view text);
+// Appends "name":"value" to a JSON object being built, the value escaped.
+void AppendJsonField(std::string& json, std::string_view name, std::string_view value);
 
 // The show page: the best match's lyrics, or a not-found page with a search form.
 std::string ShowPage(const LookupResult& result);
