@@ -15,9 +15,9 @@ namespace talvo {
 namespace {
 
 // Bumped whenever the schema changes. The index only mirrors the library, so an index from
-// another version is not migrated: an older one is emptied and the next scan fills it again, a
-// newer one is refused.
-constexpr int kSchemaVersion = 5;
+// another version is not migrated: an older one is emptied and the next scan fills it again (an
+// imported dump must be imported again), a newer one is refused.
+constexpr int kSchemaVersion = 6;
 
 // A page's sorts are small: in memory, not in a temporary file.
 constexpr const char* kReaderPragmas = "PRAGMA temp_store = MEMORY";
@@ -29,7 +29,8 @@ constexpr const char* kSchema = R"sql(
 CREATE TABLE files(
   path TEXT PRIMARY KEY,
   size INTEGER NOT NULL,
-  mtime_ns INTEGER NOT NULL
+  mtime_ns INTEGER NOT NULL,
+  from_dump INTEGER NOT NULL DEFAULT 0  -- an imported dump, not a library file: scans skip it
 );
 -- AUTOINCREMENT: a lookup may name a song that is later dropped; its id must never come back
 -- as another song.
@@ -42,6 +43,7 @@ CREATE TABLE songs(
   lyrics TEXT NOT NULL,
   duration_ms INTEGER NOT NULL,  -- 0 when unknown
   instrumental INTEGER NOT NULL,
+  from_dump INTEGER NOT NULL,  -- 1 for a dump's song: the library's of the same names come first
   title_key TEXT NOT NULL,
   artist_key TEXT NOT NULL,
   lyrics_length INTEGER NOT NULL,  -- in characters: the fullest lyrics of a title come first
@@ -49,11 +51,16 @@ CREATE TABLE songs(
   synced TEXT NOT NULL
 );
 -- Covers the choice among a title's versions: which song to read is known before any is read.
-CREATE INDEX songs_by_keys ON songs(title_key, artist_key, lyrics_length);
+-- In the order FindExact wants, the library's songs before a dump's, so it reads no more rows
+-- than it keeps.
+CREATE INDEX songs_by_keys ON songs(title_key, artist_key, from_dump, lyrics_length DESC);
 CREATE INDEX songs_by_path ON songs(path);
 -- Covers an artist's list of songs: it shows names only, and reads no row for them.
 CREATE INDEX songs_by_artist ON songs(artist_key, title_key, title, artist);
 -- Keys are MatchKey already; lyrics are folded by the tokenizer the same way the query is.
+-- A dump's songs are indexed by their names only (the lyrics column empty): their words would
+-- more than double a dump's index for a search few use. Every trigger hands FTS5 the same
+-- values, as its 'delete' must see what was indexed; nothing reads the column back from here.
 CREATE VIRTUAL TABLE songs_fts USING fts5(
   title_key, artist_key, lyrics,
   content='songs', content_rowid='id',
@@ -68,21 +75,21 @@ CREATE VIRTUAL TABLE names_fts USING fts5(
 );
 CREATE TRIGGER songs_fts_insert AFTER INSERT ON songs BEGIN
   INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics)
-    VALUES (new.id, new.title_key, new.artist_key, new.lyrics);
+    VALUES (new.id, new.title_key, new.artist_key, iif(new.from_dump, '', new.lyrics));
   INSERT INTO names_fts(rowid, title_key, artist_key)
     VALUES (new.id, new.title_key, new.artist_key);
 END;
 CREATE TRIGGER songs_fts_delete AFTER DELETE ON songs BEGIN
   INSERT INTO songs_fts(songs_fts, rowid, title_key, artist_key, lyrics)
-    VALUES ('delete', old.id, old.title_key, old.artist_key, old.lyrics);
+    VALUES ('delete', old.id, old.title_key, old.artist_key, iif(old.from_dump, '', old.lyrics));
   INSERT INTO names_fts(names_fts, rowid, title_key, artist_key)
     VALUES ('delete', old.id, old.title_key, old.artist_key);
 END;
 CREATE TRIGGER songs_fts_update AFTER UPDATE ON songs BEGIN
   INSERT INTO songs_fts(songs_fts, rowid, title_key, artist_key, lyrics)
-    VALUES ('delete', old.id, old.title_key, old.artist_key, old.lyrics);
+    VALUES ('delete', old.id, old.title_key, old.artist_key, iif(old.from_dump, '', old.lyrics));
   INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics)
-    VALUES (new.id, new.title_key, new.artist_key, new.lyrics);
+    VALUES (new.id, new.title_key, new.artist_key, iif(new.from_dump, '', new.lyrics));
   INSERT INTO names_fts(names_fts, rowid, title_key, artist_key)
     VALUES ('delete', old.id, old.title_key, old.artist_key);
   INSERT INTO names_fts(rowid, title_key, artist_key)
@@ -265,6 +272,7 @@ struct Store::Statements {
   Statement begin, beginRead, commit, rollback;
   Statement savepoint, release, rollbackTo;
   Statement stamp, paths, putFile, deleteSongs, putSong, deleteFile, songCount;
+  Statement deleteDumpSongs, deleteDumps, putDump, putDumpSong, checkpoint;
   Statement optimizeSongs, optimizeNames;
   Statement findExact, findTitle, findArtist, search, searchNames, songById, syncedById;
   Statement findTitleStart, findArtistStart, findKeyStarts;
@@ -281,25 +289,36 @@ struct Store::Statements {
         {&release, "RELEASE put_file"},
         {&rollbackTo, "ROLLBACK TO put_file"},
         {&stamp, "SELECT size, mtime_ns FROM files WHERE path = ?1"},
-        {&paths, "SELECT path FROM files"},
+        {&paths, "SELECT path FROM files WHERE NOT from_dump"},
         {&putFile,
          "INSERT INTO files(path, size, mtime_ns) VALUES (?1, ?2, ?3) ON CONFLICT(path) DO "
          "UPDATE SET size = excluded.size, mtime_ns = excluded.mtime_ns"},
         {&deleteSongs, "DELETE FROM songs WHERE path = ?1"},
         {&putSong,
          "INSERT INTO songs(path, title, artist, album, lyrics, synced, duration_ms, "
-         "instrumental, title_key, artist_key, lyrics_length) "
-         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, length(?5))"},
+         "instrumental, title_key, artist_key, lyrics_length, from_dump) "
+         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, length(?5), 0)"},
+        // By path, through its index: a scan of the songs would read every row's lyrics.
+        {&deleteDumpSongs,
+         "DELETE FROM songs WHERE path IN (SELECT path FROM files WHERE from_dump)"},
+        {&deleteDumps, "DELETE FROM files WHERE from_dump"},
+        {&putDump, "INSERT INTO files(path, size, mtime_ns, from_dump) VALUES (?1, ?2, ?3, 1)"},
+        {&putDumpSong,
+         "INSERT INTO songs(path, title, artist, album, lyrics, synced, duration_ms, "
+         "instrumental, title_key, artist_key, lyrics_length, from_dump) "
+         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, length(?5), 1)"},
+        {&checkpoint, "PRAGMA wal_checkpoint(TRUNCATE)"},
         {&deleteFile, "DELETE FROM files WHERE path = ?1"},
         {&songCount, "SELECT count(*) FROM songs"},
         {&optimizeSongs, "INSERT INTO songs_fts(songs_fts) VALUES ('optimize')"},
         {&optimizeNames, "INSERT INTO names_fts(names_fts) VALUES ('optimize')"},
         {&findExact, "SELECT " + columns +
                          " FROM songs s WHERE s.title_key = ?1 AND s.artist_key = ?2 "
-                         "ORDER BY s.lyrics_length DESC, s.id LIMIT ?3"},
+                         "ORDER BY s.from_dump, s.lyrics_length DESC, s.id LIMIT ?3"},
         // The index alone: the caller orders the versions and reads those it keeps.
         {&findTitle,
-         "SELECT s.id, s.artist_key IS ?2, s.lyrics_length FROM songs s WHERE s.title_key = ?1"},
+         "SELECT s.id, s.artist_key IS ?2, s.from_dump, s.lyrics_length FROM songs s "
+         "WHERE s.title_key = ?1"},
         {&findArtist,
          "SELECT s.id, s.title, s.artist FROM songs s WHERE s.artist_key = ?1 AND "
          "s.artist_key <> '' ORDER BY s.title_key, s.title, s.artist, s.id LIMIT ?2"},
@@ -307,17 +326,19 @@ struct Store::Statements {
         // caller orders what it finds. ?1-?2 and ?3-?4 are the title's and the artist's ranges;
         // an end left NULL is none, as SQLite sorts every text before every blob.
         {&findTitleStart,
-         "SELECT s.id, length(s.title_key), length(s.artist_key), s.lyrics_length FROM songs s "
+         "SELECT s.id, length(s.title_key), length(s.artist_key), s.from_dump, s.lyrics_length "
+         "FROM songs s "
          "WHERE s.artist_key = ?3 AND s.title_key >= ?1 AND s.title_key < coalesce(?2, x'') "
          "ORDER BY s.title_key LIMIT ?5"},
         {&findArtistStart,
-         "SELECT s.id, length(s.title_key), length(s.artist_key), s.lyrics_length FROM songs s "
+         "SELECT s.id, length(s.title_key), length(s.artist_key), s.from_dump, s.lyrics_length "
+         "FROM songs s "
          "WHERE s.title_key = ?1 AND s.artist_key >= ?3 AND s.artist_key < coalesce(?4, x'') "
          "ORDER BY s.artist_key LIMIT ?5"},
         // Both cut: the titles' range bounds the scan, and the artists' filters it.
         {&findKeyStarts,
-         "SELECT id, length(title_key), length(artist_key), lyrics_length FROM "
-         "(SELECT s.id, s.title_key, s.artist_key, s.lyrics_length FROM songs s "
+         "SELECT id, length(title_key), length(artist_key), from_dump, lyrics_length FROM "
+         "(SELECT s.id, s.title_key, s.artist_key, s.from_dump, s.lyrics_length FROM songs s "
          "WHERE s.title_key >= ?1 AND s.title_key < coalesce(?2, x'') ORDER BY s.title_key "
          "LIMIT ?5) WHERE artist_key >= ?3 AND artist_key < coalesce(?4, x'')"},
         // Ranks rowids alone; the rows kept are read by id after. A common word matches
@@ -560,6 +581,58 @@ bool Store::RemoveFile(const std::string& path) {
   return Check(run.Bind(1, path).Step(), "remove file");
 }
 
+bool Store::ReplaceDump(const std::string& source, FileStamp stamp) {
+  {
+    Run run(statements_->deleteDumpSongs);
+    if (!Check(run.Step(), "replace dump")) return false;
+  }
+  {
+    Run run(statements_->deleteDumps);
+    if (!Check(run.Step(), "replace dump")) return false;
+  }
+  Run run(statements_->putDump);
+  return Check(run.Bind(1, source).Bind(2, stamp.size).Bind(3, stamp.mtimeNs).Step(),
+               "replace dump");
+}
+
+bool Store::PutDumpSong(const std::string& source, const Song& song) {
+  const std::string titleKey = MatchKey(song.title);
+  const std::string artistKey = MatchKey(song.artist);
+  Run run(statements_->putDumpSong);
+  return Check(run.Bind(1, source)
+                   .Bind(2, song.title)
+                   .Bind(3, song.artist)
+                   .Bind(4, song.album)
+                   .Bind(5, song.lyrics)
+                   .Bind(6, song.synced)
+                   .Bind(7, song.durationMs)
+                   .Bind(8, std::int64_t{song.instrumental})
+                   .Bind(9, titleKey)
+                   .Bind(10, artistKey)
+                   .Step(),
+               "put dump song");
+}
+
+void Store::Rollback() {
+  if (sqlite3_get_autocommit(db_) != 0) return;
+  Run run(statements_->rollback);
+  Check(run.Step(), "rollback");
+}
+
+bool Store::Checkpoint() {
+  Run run(statements_->checkpoint);
+  const int code = run.Step();
+  // Its row says whether readers kept part of the log; either way it is not an error.
+  return Check(code, "checkpoint") && (code != SQLITE_ROW || run.Int(0) == 0);
+}
+
+bool Store::SetCacheKiB(std::int64_t kibibytes) {
+  const std::string pragma = "PRAGMA cache_size = -" + std::to_string(kibibytes);
+  std::string error;
+  if (Exec(db_, pragma.c_str(), error) == SQLITE_OK) return true;
+  return Check(SQLITE_ERROR, "cache size");
+}
+
 std::int64_t Store::SongCount() {
   Run run(statements_->songCount);
   const int code = run.Step();
@@ -605,6 +678,7 @@ std::vector<SongRow> Store::FindTitle(const std::string& titleKey, int limit,
   struct Version {
     std::int64_t id;
     bool preferred;
+    bool fromDump;
     std::int64_t length;
   };
   std::vector<Version> versions;
@@ -615,15 +689,18 @@ std::vector<SongRow> Store::FindTitle(const std::string& titleKey, int limit,
     if (!preferredArtistKey.empty()) run.Bind(2, preferredArtistKey);
     int code = SQLITE_OK;
     while ((code = run.Step()) == SQLITE_ROW)
-      versions.push_back({.id = run.Int(0), .preferred = run.Int(1) != 0, .length = run.Int(2)});
+      versions.push_back({.id = run.Int(0),
+                          .preferred = run.Int(1) != 0,
+                          .fromDump = run.Int(2) != 0,
+                          .length = run.Int(3)});
     if (!Check(code, "find title")) return {};
   }
   // Sorted here rather than by SQLite, which would build a temporary table for every lookup.
   const auto kept = std::min(versions.size(), static_cast<std::size_t>(limit));
   std::partial_sort(versions.begin(), versions.begin() + static_cast<std::ptrdiff_t>(kept),
                     versions.end(), [](const Version& a, const Version& b) {
-                      return std::tie(b.preferred, b.length, a.id) <
-                             std::tie(a.preferred, a.length, b.id);
+                      return std::tie(b.preferred, a.fromDump, b.length, a.id) <
+                             std::tie(a.preferred, b.fromDump, a.length, b.id);
                     });
   std::vector<std::int64_t> ids(kept);
   for (std::size_t i = 0; i < kept; ++i) ids[i] = versions[i].id;
@@ -654,6 +731,7 @@ std::vector<SongRow> Store::FindKeys(const std::string& titleKey, KeyPart title,
     std::int64_t id;
     std::int64_t titleLength;
     std::int64_t artistLength;
+    bool fromDump;
     std::int64_t lyricsLength;
   };
   std::vector<Completion> found;
@@ -670,16 +748,18 @@ std::vector<SongRow> Store::FindKeys(const std::string& titleKey, KeyPart title,
       found.push_back({.id = run.Int(0),
                        .titleLength = run.Int(1),
                        .artistLength = run.Int(2),
-                       .lyricsLength = run.Int(3)});
+                       .fromDump = run.Int(3) != 0,
+                       .lyricsLength = run.Int(4)});
     }
     if (!Check(code, "find keys")) return {};
   }
   const auto kept = std::min(found.size(), static_cast<std::size_t>(limit));
-  std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(kept), found.end(),
-                    [](const Completion& a, const Completion& b) {
-                      return std::tie(a.titleLength, a.artistLength, b.lyricsLength, a.id) <
-                             std::tie(b.titleLength, b.artistLength, a.lyricsLength, b.id);
-                    });
+  std::partial_sort(
+      found.begin(), found.begin() + static_cast<std::ptrdiff_t>(kept), found.end(),
+      [](const Completion& a, const Completion& b) {
+        return std::tie(a.titleLength, a.artistLength, a.fromDump, b.lyricsLength, a.id) <
+               std::tie(b.titleLength, b.artistLength, b.fromDump, a.lyricsLength, b.id);
+      });
   std::vector<std::int64_t> ids(kept);
   for (std::size_t i = 0; i < kept; ++i) ids[i] = found[i].id;
   return SongsById(ids);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -158,6 +159,51 @@ TEST_F(StoreTest, FindExactAndTitleUseTheGivenKeys) {
   EXPECT_EQ(artist[2].song.title, "Yesterday Once More");
   EXPECT_EQ(store_->FindArtist("someone else", 10).size(), 1U);
   EXPECT_TRUE(store_->FindArtist("The Beatles", 10).empty());
+}
+
+// A dump's song comes after the library's of the same names, however much fuller its lyrics,
+// on every path that chooses among versions; the names still decide first.
+TEST_F(StoreTest, TheLibraryComesBeforeADumpOfTheSameNames) {
+  const std::string dump = "lrclib-dump:/d.sqlite3";
+  ASSERT_TRUE(store_->Begin());
+  ASSERT_TRUE(store_->ReplaceDump(dump, {1, 1}));
+  ASSERT_TRUE(
+      store_->PutDumpSong(dump, MakeSong("Yesterday", "The Beatles", "the dump's fuller words")));
+  ASSERT_TRUE(store_->PutDumpSong(dump, MakeSong("Yesterday", "Someone Else", "a cover, dumped")));
+  ASSERT_TRUE(store_->Commit());
+  store_->PutFile("/mine.lrc", {1, 1}, {MakeSong("Yesterday", "The Beatles", "mine")});
+  store_->PutFile("/short.lrc", {1, 1}, {MakeSong("Yesterday Once", "The Beatles", "x")});
+
+  using Paths = std::vector<std::string>;
+  const auto paths = [](const std::vector<SongRow>& rows) {
+    Paths all;
+    for (const SongRow& row : rows) all.push_back(row.path);
+    return all;
+  };
+  using Part = Store::KeyPart;
+  const struct {
+    const char* what;
+    std::vector<SongRow> rows;
+    Paths expected;
+  } cases[] = {
+      {"exact names", store_->FindExact("yesterday", "the beatles", 10), {"/mine.lrc", dump}},
+      {"title by anyone", store_->FindTitle("yesterday", 10), {"/mine.lrc", dump, dump}},
+      {"title, the dump's artist preferred",
+       store_->FindTitle("yesterday", 10, "someone else"),
+       {dump, "/mine.lrc", dump}},
+      {"artist cut",
+       store_->FindKeys("yesterday", Part::Whole, "the beat", Part::Start, 10),
+       {"/mine.lrc", dump}},
+      // The shorter key still first: a dump's exact title before the library's longer one.
+      {"title cut",
+       store_->FindKeys("yesterday", Part::Start, "the beatles", Part::Whole, 10),
+       {"/mine.lrc", dump, "/short.lrc"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(paths(c.rows), c.expected) << c.what;
+  // Scans list the library's files only: the dump is never taken for a file gone.
+  auto files = store_->Paths();
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (Paths{"/mine.lrc", "/short.lrc"}));
 }
 
 TEST_F(StoreTest, FindKeysMatchesTheStartOfAKey) {
