@@ -404,6 +404,10 @@ bool WriteSongs(Store& store, Dump& dump, const std::string& source, FileStamp s
     error = "stopped";
     return false;
   }
+  if (!store.IndexDump(source)) {
+    error = "the index refused the dump: " + store.LastError();
+    return false;
+  }
   if (progress) progress(total, total);
   return true;
 }

@@ -73,9 +73,10 @@ CREATE VIRTUAL TABLE names_fts USING fts5(
   content='songs', content_rowid='id',
   tokenize='unicode61 remove_diacritics 2'
 );
-CREATE TRIGGER songs_fts_insert AFTER INSERT ON songs BEGIN
+-- A dump's songs are indexed by IndexDump, all in one statement.
+CREATE TRIGGER songs_fts_insert AFTER INSERT ON songs WHEN NOT new.from_dump BEGIN
   INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics)
-    VALUES (new.id, new.title_key, new.artist_key, iif(new.from_dump, '', new.lyrics));
+    VALUES (new.id, new.title_key, new.artist_key, new.lyrics);
   INSERT INTO names_fts(rowid, title_key, artist_key)
     VALUES (new.id, new.title_key, new.artist_key);
 END;
@@ -272,7 +273,8 @@ struct Store::Statements {
   Statement begin, beginRead, commit, rollback;
   Statement savepoint, release, rollbackTo;
   Statement stamp, paths, putFile, deleteSongs, putSong, deleteFile, songCount;
-  Statement deleteDumpSongs, deleteDumps, putDump, putDumpSong, checkpoint;
+  Statement deleteDumpSongs, deleteDumps, putDump, putDumpSong, indexDumpSongs, indexDumpNames;
+  Statement checkpoint;
   Statement optimizeSongs, optimizeNames;
   Statement findExact, findTitle, findArtist, search, searchNames, songById, syncedById;
   Statement findTitleStart, findArtistStart, findKeyStarts;
@@ -307,6 +309,12 @@ struct Store::Statements {
          "INSERT INTO songs(path, title, artist, album, lyrics, synced, duration_ms, "
          "instrumental, title_key, artist_key, lyrics_length, from_dump) "
          "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, length(?5), 1)"},
+        {&indexDumpSongs,
+         "INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics) "
+         "SELECT id, title_key, artist_key, '' FROM songs WHERE path = ?1"},
+        {&indexDumpNames,
+         "INSERT INTO names_fts(rowid, title_key, artist_key) "
+         "SELECT id, title_key, artist_key FROM songs WHERE path = ?1"},
         {&checkpoint, "PRAGMA wal_checkpoint(TRUNCATE)"},
         {&deleteFile, "DELETE FROM files WHERE path = ?1"},
         {&songCount, "SELECT count(*) FROM songs"},
@@ -611,6 +619,15 @@ bool Store::PutDumpSong(const std::string& source, const Song& song) {
                    .Bind(10, artistKey)
                    .Step(),
                "put dump song");
+}
+
+bool Store::IndexDump(const std::string& source) {
+  {
+    Run run(statements_->indexDumpSongs);
+    if (!Check(run.Bind(1, source).Step(), "index dump")) return false;
+  }
+  Run run(statements_->indexDumpNames);
+  return Check(run.Bind(1, source).Step(), "index dump");
 }
 
 void Store::Rollback() {
