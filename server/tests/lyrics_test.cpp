@@ -342,6 +342,10 @@ struct TextCase {
   bool instrumental;
 };
 
+void PrintTo(const TextCase& c, std::ostream* os) {
+  *os << testing::PrintToString(c.text);
+}
+
 class UnknownForm : public testing::TestWithParam<TextCase> {};
 
 TEST_P(UnknownForm, ReadsAsLrcOnlyWithStampsOrTheMark) {
