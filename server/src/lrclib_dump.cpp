@@ -405,7 +405,7 @@ bool WriteSongs(Store& store, Dump& dump, const std::string& source, FileStamp s
     error = "stopped";
     return false;
   }
-  if (!store.IndexDump(source)) {
+  if (!store.IndexDump()) {
     error = "the index refused the dump: " + store.LastError();
     return false;
   }

@@ -274,7 +274,9 @@ struct Store::Statements {
   Statement begin, beginRead, commit, rollback;
   Statement savepoint, release, rollbackTo;
   Statement stamp, paths, putFile, deleteSongs, putSong, deleteFile, songCount;
-  Statement deleteDumpSongs, deleteDumps, putDump, putDumpSong, indexDumpSongs, indexDumpNames;
+  Statement deleteDumpSongs, deleteDumps, songIndexes, putDump, putDumpSong;
+  // On the import's scratch table, which exists only during an import: prepared by the first.
+  Statement putDumpKeys, indexDumpSongs, indexDumpNames;
   Statement checkpoint;
   Statement optimizeSongs, optimizeNames;
   Statement findExact, findTitle, findArtist, search, searchNames, songById, syncedById;
@@ -305,17 +307,17 @@ struct Store::Statements {
         {&deleteDumpSongs,
          "DELETE FROM songs WHERE path IN (SELECT path FROM files WHERE from_dump)"},
         {&deleteDumps, "DELETE FROM files WHERE from_dump"},
+        // Not those SQLite makes itself (no sql), which belong to a constraint; nor the one by
+        // path, which takes a dump's songs at its end (a dump's entry sorts after every absolute
+        // path) and finds them for IndexDump.
+        {&songIndexes,
+         "SELECT name, sql FROM sqlite_schema WHERE type = 'index' AND tbl_name = 'songs' AND "
+         "sql IS NOT NULL AND name <> 'songs_by_path'"},
         {&putDump, "INSERT INTO files(path, size, mtime_ns, from_dump) VALUES (?1, ?2, ?3, 1)"},
         {&putDumpSong,
          "INSERT INTO songs(path, title, artist, album, lyrics, synced, duration_ms, "
          "instrumental, title_key, artist_key, lyrics_length, from_dump) "
          "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, length(?5), 1)"},
-        {&indexDumpSongs,
-         "INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics) "
-         "SELECT id, title_key, artist_key, '' FROM songs WHERE path = ?1"},
-        {&indexDumpNames,
-         "INSERT INTO names_fts(rowid, title_key, artist_key) "
-         "SELECT id, title_key, artist_key FROM songs WHERE path = ?1"},
         {&checkpoint, "PRAGMA wal_checkpoint(TRUNCATE)"},
         {&deleteFile, "DELETE FROM files WHERE path = ?1"},
         {&songCount, "SELECT count(*) FROM songs"},
@@ -372,6 +374,34 @@ struct Store::Statements {
     };
     for (const auto& [statement, sql] : all) {
       const int code = statement->Prepare(db, sql);
+      if (code != SQLITE_OK) return code;
+    }
+    return SQLITE_OK;
+  }
+
+  // A dump's keys are kept aside as its songs go in, so that IndexDump reads them back from a
+  // table a few bytes a row wide rather than from the songs' rows with their lyrics. Temporary:
+  // the connection's own, gone with it; a rolled back import drops it, and a statement prepared
+  // on it finds it again when it is made again.
+  int PrepareDump(sqlite3* db) {
+    std::string ignored;  // the caller reports the connection's error
+    int code = Exec(db,
+                    "CREATE TEMP TABLE IF NOT EXISTS dump_keys(id INTEGER PRIMARY KEY, "
+                    "title_key TEXT NOT NULL, artist_key TEXT NOT NULL); "
+                    "DELETE FROM temp.dump_keys",
+                    ignored);
+    if (code != SQLITE_OK || putDumpKeys.Get() != nullptr) return code;
+    const std::pair<Statement*, const char*> dump[] = {
+        {&putDumpKeys, "INSERT INTO temp.dump_keys(id, title_key, artist_key) VALUES (?1, ?2, ?3)"},
+        {&indexDumpSongs,
+         "INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics) "
+         "SELECT id, title_key, artist_key, '' FROM temp.dump_keys"},
+        {&indexDumpNames,
+         "INSERT INTO names_fts(rowid, title_key, artist_key) "
+         "SELECT id, title_key, artist_key FROM temp.dump_keys"},
+    };
+    for (const auto& [statement, sql] : dump) {
+      code = statement->Prepare(db, sql);
       if (code != SQLITE_OK) return code;
     }
     return SQLITE_OK;
@@ -509,8 +539,8 @@ void Store::EndRead() {
 
 bool Store::Commit() {
   if (sqlite3_get_autocommit(db_) != 0) return true;
-  bool committed = false;
-  {
+  bool committed = RestoreSongIndexes();
+  if (committed) {
     Run run(statements_->commit);
     committed = Check(run.Step(), "commit");
   }
@@ -518,6 +548,7 @@ bool Store::Commit() {
     Run run(statements_->rollback);
     Check(run.Step(), "rollback");
   }
+  droppedIndexes_.clear();
   return committed;
 }
 
@@ -599,16 +630,53 @@ bool Store::ReplaceDump(const std::string& source, FileStamp stamp) {
     Run run(statements_->deleteDumps);
     if (!Check(run.Step(), "replace dump")) return false;
   }
-  Run run(statements_->putDump);
-  return Check(run.Bind(1, source).Bind(2, stamp.size).Bind(3, stamp.mtimeNs).Step(),
-               "replace dump");
+  {
+    Run run(statements_->putDump);
+    if (!Check(run.Bind(1, source).Bind(2, stamp.size).Bind(3, stamp.mtimeNs).Step(),
+               "replace dump"))
+      return false;
+  }
+  return Check(statements_->PrepareDump(db_), "replace dump") && DropSongIndexes();
+}
+
+bool Store::DropSongIndexes() {
+  std::vector<std::string> names;
+  {
+    Run run(statements_->songIndexes);
+    int code = SQLITE_OK;
+    while ((code = run.Step()) == SQLITE_ROW) {
+      names.push_back(run.Text(0));
+      droppedIndexes_.push_back(run.Text(1));
+    }
+    if (!Check(code, "drop song indexes")) return false;
+  }
+  // The names are the schema's own, never a caller's.
+  std::string ignored;  // Check reports it
+  for (const std::string& name : names) {
+    const std::string drop = "DROP INDEX \"" + name + "\"";
+    if (!Check(Exec(db_, drop.c_str(), ignored), "drop song indexes")) return false;
+  }
+  return true;
+}
+
+bool Store::RestoreSongIndexes() {
+  // Each built by one sort of every row: far cheaper than a million inserts at random places in
+  // indexes larger than the cache.
+  std::string ignored;  // Check reports it
+  while (!droppedIndexes_.empty()) {
+    if (!Check(Exec(db_, droppedIndexes_.back().c_str(), ignored), "restore song indexes"))
+      return false;
+    droppedIndexes_.pop_back();
+  }
+  return true;
 }
 
 bool Store::PutDumpSong(const std::string& source, const Song& song) {
   const std::string titleKey = MatchKey(song.title);
   const std::string artistKey = MatchKey(song.artist);
-  Run run(statements_->putDumpSong);
-  return Check(run.Bind(1, source)
+  {
+    Run run(statements_->putDumpSong);
+    if (!Check(run.Bind(1, source)
                    .Bind(2, song.title)
                    .Bind(3, song.artist)
                    .Bind(4, song.album)
@@ -619,19 +687,33 @@ bool Store::PutDumpSong(const std::string& source, const Song& song) {
                    .Bind(9, titleKey)
                    .Bind(10, artistKey)
                    .Step(),
+               "put dump song"))
+      return false;
+  }
+  Run run(statements_->putDumpKeys);
+  return Check(run.Bind(1, std::int64_t{sqlite3_last_insert_rowid(db_)})
+                   .Bind(2, titleKey)
+                   .Bind(3, artistKey)
+                   .Step(),
                "put dump song");
 }
 
-bool Store::IndexDump(const std::string& source) {
+bool Store::IndexDump() {
+  if (!RestoreSongIndexes()) return false;
   {
     Run run(statements_->indexDumpSongs);
-    if (!Check(run.Bind(1, source).Step(), "index dump")) return false;
+    if (!Check(run.Step(), "index dump")) return false;
   }
-  Run run(statements_->indexDumpNames);
-  return Check(run.Bind(1, source).Step(), "index dump");
+  {
+    Run run(statements_->indexDumpNames);
+    if (!Check(run.Step(), "index dump")) return false;
+  }
+  std::string ignored;  // Check reports it
+  return Check(Exec(db_, "DELETE FROM temp.dump_keys", ignored), "index dump");
 }
 
 void Store::Rollback() {
+  droppedIndexes_.clear();
   if (sqlite3_get_autocommit(db_) != 0) return;
   Run run(statements_->rollback);
   Check(run.Step(), "rollback");

@@ -83,10 +83,11 @@ class Store {
   // Drops the songs of every dump imported before and records source as the current one.
   bool ReplaceDump(const std::string& source, FileStamp stamp);
   bool PutDumpSong(const std::string& source, const Song& song);
-  // Puts the names of source's songs into the search indexes: once, after the last PutDumpSong.
-  // FTS5 writes out what it holds at the end of every statement, so a row at a time would make
-  // a segment of each song and merge them over and over (four fifths of an import's time).
-  bool IndexDump(const std::string& source);
+  // Puts the names of the songs PutDumpSong put since ReplaceDump into the search indexes: once,
+  // after the last. FTS5 writes out what it holds at the end of every statement, so a row at a
+  // time would make a segment of each song and merge them over and over (four fifths of an
+  // import's time).
+  bool IndexDump();
   // Abandons the transaction Begin started, writes and all.
   void Rollback();
   // Copies the write-ahead log into the database and empties it; false when a reader kept some
@@ -156,6 +157,10 @@ class Store {
   explicit Store(sqlite3* db);
   static std::unique_ptr<Store> Connect(const std::string& path, bool writable, std::string& error);
   bool Check(int code, const char* what);
+  // A dump's songs go in with the songs' own indexes dropped, and the indexes are built again
+  // from every row before the transaction commits (IndexDump, else Commit).
+  bool DropSongIndexes();
+  bool RestoreSongIndexes();
   // The songs with these ids, in their order; one gone since they were found (a scan committed
   // in between) is left out.
   std::vector<SongRow> SongsById(const std::vector<std::int64_t>& ids);
@@ -163,6 +168,8 @@ class Store {
   sqlite3* db_;
   std::unique_ptr<Statements> statements_;
   std::string lastError_;
+  // What DropSongIndexes dropped, as the schema states it, until it is built again.
+  std::vector<std::string> droppedIndexes_;
 };
 
 }  // namespace talvo

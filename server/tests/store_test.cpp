@@ -206,6 +206,64 @@ TEST_F(StoreTest, TheLibraryComesBeforeADumpOfTheSameNames) {
   EXPECT_EQ(files, (Paths{"/mine.lrc", "/short.lrc"}));
 }
 
+// An import takes the songs' indexes away while its rows go in: however it ends, the index is
+// left with them as the schema makes them, and a later import in the same connection still works.
+TEST_F(StoreTest, AnImportLeavesTheSongsIndexesAsTheSchemaMakesThem) {
+  const auto indexes = [this] {
+    sqlite3* db = nullptr;
+    std::string all;
+    if (sqlite3_open_v2(DbPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_exec(
+          db, "SELECT name, sql FROM sqlite_schema WHERE type = 'index' ORDER BY name",
+          [](void* out, int columns, char** values, char**) {
+            for (int i = 0; i < columns; ++i)
+              *static_cast<std::string*>(out) += std::string(values[i] ? values[i] : "") + "\n";
+            return 0;
+          },
+          &all, nullptr);
+    }
+    sqlite3_close(db);
+    return all;
+  };
+  const std::string schema = indexes();
+  ASSERT_NE(schema.find("songs_by_keys"), std::string::npos);
+  ASSERT_NE(schema.find("songs_by_artist"), std::string::npos);
+  const std::string dump = "lrclib-dump:/d.sqlite3";
+  const struct {
+    const char* end;
+    bool index;
+    bool commit;
+    std::int64_t songs;
+  } cases[] = {
+      {"rolled back", true, false, 0},
+      {"indexed and committed", true, true, 2},
+      {"committed without IndexDump", false, true, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.end);
+    ASSERT_TRUE(store_->Begin());
+    ASSERT_TRUE(store_->ReplaceDump(dump, {1, 1}));
+    ASSERT_TRUE(store_->PutDumpSong(dump, MakeSong("Gone Tomorrow", "Dumped", "words")));
+    if (c.songs != 1) {
+      ASSERT_TRUE(store_->PutDumpSong(dump, MakeSong("Here Today", "Dumped", "words")));
+    }
+    if (c.index) {
+      ASSERT_TRUE(store_->IndexDump());
+    }
+    if (c.commit) {
+      ASSERT_TRUE(store_->Commit());
+    } else {
+      store_->Rollback();
+    }
+    EXPECT_EQ(indexes(), schema);
+    EXPECT_EQ(store_->SongCount(), c.songs);
+    EXPECT_EQ(store_->FindTitle("gone tomorrow", 5).size(), c.songs > 0 ? 1U : 0U);
+    EXPECT_EQ(store_->Search("here today", 5, Store::Words::All, Store::Within::Names).size(),
+              c.songs == 2 ? 1U : 0U);
+  }
+  EXPECT_EQ(store_->LastError(), "");
+}
+
 TEST_F(StoreTest, FindKeysMatchesTheStartOfAKey) {
   store_->PutFile(
       "/a.lrc", {1, 1},
