@@ -15,6 +15,7 @@
 
 #include "http.h"
 #include "library.h"
+#include "lrclib_dump.h"
 #include "options.h"
 #include "progress.h"
 #include "routes.h"
@@ -109,6 +110,54 @@ void WaitForSignals(const sigset_t& signals, Scanner& scanner, const talvo::Opti
   }
 }
 
+// How long the import's signal watcher sleeps between looks at whether the import is over.
+constexpr auto kSignalPoll = std::chrono::milliseconds(100);
+
+// Imports a dump and reports it on stdout; the exit status. SIGINT and SIGTERM stop it with the
+// index as it was (the dump's writes are one transaction): they are blocked and taken by a thread
+// of their own, so no handler runs inside SQLite.
+int Import(talvo::Store& store, const talvo::Options& options) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int signal : {SIGINT, SIGTERM}) sigaddset(&signals, signal);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::stop_source interrupt;
+  std::jthread watcher([&signals, &interrupt](const std::stop_token& done) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(kSignalPoll);
+    const timespec wait{.tv_sec = seconds.count(),
+                        .tv_nsec = std::chrono::nanoseconds(kSignalPoll - seconds).count()};
+    while (!done.stop_requested()) {
+      if (sigtimedwait(&signals, nullptr, &wait) > 0) interrupt.request_stop();
+    }
+  });
+
+  const std::string file = options.importDump.string();
+  talvo::ProgressBar bar(stderr, "tracks");
+  const auto progress = [&](std::size_t done, std::size_t total) {
+    // The first call comes once the import holds the index: from here on it is replacing.
+    if (done == 0) {
+      std::printf("importing: %s, %zu tracks\n", file.c_str(), total);
+      std::fflush(stdout);
+    }
+    bar(done, total);
+  };
+  talvo::DumpReport report;
+  std::string error;
+  const bool imported =
+      talvo::ImportLrclibDump(store, options.importDump, talvo::UnpackPath(options.database),
+                              report, error, progress, interrupt.get_token());
+  bar.Finish();
+  if (!imported) {
+    std::fprintf(stderr, "%s: %s not imported, the index is as it was: %s\n", kProgram,
+                 file.c_str(), error.c_str());
+    return 1;
+  }
+  std::printf("imported: %zu songs from %zu tracks (%zu without lyrics, %zu skipped)\n",
+              report.songs, report.tracks, report.withoutLyrics, report.skipped);
+  std::fflush(stdout);
+  return 0;
+}
+
 }  // namespace
 int main(int argc, char** argv) {
   std::string error;
@@ -138,6 +187,8 @@ int main(int argc, char** argv) {
                  error.c_str());
     return 1;
   }
+
+  if (!options->importDump.empty()) return Import(*store, *options);
 
   if (options->rescanOnly) {
     Rescan(*store, *options, *codePage);

@@ -70,6 +70,13 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
         return std::nullopt;
       }
       options.codePage = name;
+    } else if (arg == "--import-lrclib") {
+      const std::string_view name = hasValue ? value() : "";
+      if (name.empty()) {
+        error = "--import-lrclib needs a dump file (.sqlite3 or .sqlite3.gz)";
+        return std::nullopt;
+      }
+      options.importDump = name;
     } else if (arg == "--rescan") {
       options.rescanOnly = true;
     } else if (arg == "--rescan-interval") {
@@ -91,7 +98,8 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
       return std::nullopt;
     }
   }
-  if (options.libraries.empty()) {
+  // An import reads the dump and writes the index: the library is not looked at.
+  if (options.libraries.empty() && options.importDump.empty()) {
     error = "no library: give at least one folder with --library DIR";
     return std::nullopt;
   }
@@ -101,6 +109,7 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
 
 const char* UsageText() {
   return R"(Usage: talvo-lyrics-server --library DIR... [options]
+       talvo-lyrics-server --import-lrclib FILE [--db PATH]
 
 Serves the lyrics pages the Talvo Lyrics plugin opens, from your own lyrics library.
 
@@ -117,6 +126,12 @@ Serves the lyrics pages the Talvo Lyrics plugin opens, from your own lyrics libr
                            (default windows-1252; cp949, cp932, cp1251 ... and any name
                            ICU knows)
   --rescan                 bring the index up to date with the library, then exit
+  --import-lrclib FILE     import an LRCLIB database dump (.sqlite3, or .sqlite3.gz
+                           as published) into the index, replacing the songs of the
+                           dump imported before, then exit without serving; a running
+                           server answers from the index as it was until the import
+                           ends, and an import that fails or is stopped changes nothing.
+                           Your library's songs come before a dump's of the same names
   --rescan-interval SECS   look for changed files this often while serving
                            (default 300; 0 turns it off); SIGHUP rescans at once
   --idle-timeout SECS      close a connection that has not sent its next request in

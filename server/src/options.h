@@ -18,6 +18,7 @@ struct Options {
   std::filesystem::path database;
   std::string codePage = "windows-1252";
   bool rescanOnly = false;
+  std::filesystem::path importDump;          // --import-lrclib: imported, then the program exits
   std::chrono::seconds rescanInterval{300};  // 0 turns the periodic check off
   std::chrono::seconds idleTimeout = http::kRequestTimeout;
   bool help = false;

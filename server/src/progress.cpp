@@ -15,8 +15,10 @@ constexpr std::size_t kBarWidth = 30;
 
 }  // namespace
 
-ProgressBar::ProgressBar(std::FILE* stream)
-    : stream_(stream), terminal_(stream != nullptr && ::isatty(::fileno(stream)) == 1) {}
+ProgressBar::ProgressBar(std::FILE* stream, const char* unit)
+    : stream_(stream),
+      unit_(unit),
+      terminal_(stream != nullptr && ::isatty(::fileno(stream)) == 1) {}
 
 void ProgressBar::operator()(std::size_t done, std::size_t total) {
   if (!terminal_ || total < kBarMinFiles) return;
@@ -31,7 +33,7 @@ void ProgressBar::operator()(std::size_t done, std::size_t total) {
   drawnLast_ = last;
   const std::size_t filled = done * kBarWidth / total;
   const std::string bar = std::string(filled, '#') + std::string(kBarWidth - filled, '-');
-  std::fprintf(stream_, "\r[%s] %zu/%zu files", bar.c_str(), done, total);
+  std::fprintf(stream_, "\r[%s] %zu/%zu %s", bar.c_str(), done, total, unit_);
   std::fflush(stream_);
 }
 

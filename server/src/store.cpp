@@ -15,9 +15,9 @@ namespace talvo {
 namespace {
 
 // Bumped whenever the schema changes. The index only mirrors the library, so an index from
-// another version is not migrated: an older one is emptied and the next scan fills it again, a
-// newer one is refused.
-constexpr int kSchemaVersion = 5;
+// another version is not migrated: an older one is emptied and the next scan fills it again (an
+// imported dump must be imported again), a newer one is refused.
+constexpr int kSchemaVersion = 7;
 
 // A page's sorts are small: in memory, not in a temporary file.
 constexpr const char* kReaderPragmas = "PRAGMA temp_store = MEMORY";
@@ -29,7 +29,8 @@ constexpr const char* kSchema = R"sql(
 CREATE TABLE files(
   path TEXT PRIMARY KEY,
   size INTEGER NOT NULL,
-  mtime_ns INTEGER NOT NULL
+  mtime_ns INTEGER NOT NULL,
+  from_dump INTEGER NOT NULL DEFAULT 0  -- an imported dump, not a library file: scans skip it
 );
 -- AUTOINCREMENT: a lookup may name a song that is later dropped; its id must never come back
 -- as another song.
@@ -42,6 +43,7 @@ CREATE TABLE songs(
   lyrics TEXT NOT NULL,
   duration_ms INTEGER NOT NULL,  -- 0 when unknown
   instrumental INTEGER NOT NULL,
+  from_dump INTEGER NOT NULL,  -- 1 for a dump's song: the library's of the same names come first
   title_key TEXT NOT NULL,
   artist_key TEXT NOT NULL,
   lyrics_length INTEGER NOT NULL,  -- in characters: the fullest lyrics of a title come first
@@ -49,11 +51,17 @@ CREATE TABLE songs(
   synced TEXT NOT NULL
 );
 -- Covers the choice among a title's versions: which song to read is known before any is read.
-CREATE INDEX songs_by_keys ON songs(title_key, artist_key, lyrics_length);
+-- In the order FindExact wants, the library's songs before a dump's, so it reads no more rows
+-- than it keeps.
+CREATE INDEX songs_by_keys ON songs(title_key, artist_key, from_dump, lyrics_length DESC);
 CREATE INDEX songs_by_path ON songs(path);
 -- Covers an artist's list of songs: it shows names only, and reads no row for them.
 CREATE INDEX songs_by_artist ON songs(artist_key, title_key, title, artist);
 -- Keys are MatchKey already; lyrics are folded by the tokenizer the same way the query is.
+-- A dump's songs are indexed by their names only (the lyrics column empty): their words would
+-- add a quarter to the index and nearly double an import's time (a million songs: 477 MiB, 84 s)
+-- for a search few make. Every trigger hands FTS5 the same values, as its 'delete' must see what
+-- was indexed; nothing reads the column back from here.
 CREATE VIRTUAL TABLE songs_fts USING fts5(
   title_key, artist_key, lyrics,
   content='songs', content_rowid='id',
@@ -66,7 +74,8 @@ CREATE VIRTUAL TABLE names_fts USING fts5(
   content='songs', content_rowid='id',
   tokenize='unicode61 remove_diacritics 2'
 );
-CREATE TRIGGER songs_fts_insert AFTER INSERT ON songs BEGIN
+-- A dump's songs are indexed by IndexDump, all in one statement.
+CREATE TRIGGER songs_fts_insert AFTER INSERT ON songs WHEN NOT new.from_dump BEGIN
   INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics)
     VALUES (new.id, new.title_key, new.artist_key, new.lyrics);
   INSERT INTO names_fts(rowid, title_key, artist_key)
@@ -74,19 +83,32 @@ CREATE TRIGGER songs_fts_insert AFTER INSERT ON songs BEGIN
 END;
 CREATE TRIGGER songs_fts_delete AFTER DELETE ON songs BEGIN
   INSERT INTO songs_fts(songs_fts, rowid, title_key, artist_key, lyrics)
-    VALUES ('delete', old.id, old.title_key, old.artist_key, old.lyrics);
+    VALUES ('delete', old.id, old.title_key, old.artist_key, iif(old.from_dump, '', old.lyrics));
   INSERT INTO names_fts(names_fts, rowid, title_key, artist_key)
     VALUES ('delete', old.id, old.title_key, old.artist_key);
 END;
 CREATE TRIGGER songs_fts_update AFTER UPDATE ON songs BEGIN
   INSERT INTO songs_fts(songs_fts, rowid, title_key, artist_key, lyrics)
-    VALUES ('delete', old.id, old.title_key, old.artist_key, old.lyrics);
+    VALUES ('delete', old.id, old.title_key, old.artist_key, iif(old.from_dump, '', old.lyrics));
   INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics)
-    VALUES (new.id, new.title_key, new.artist_key, new.lyrics);
+    VALUES (new.id, new.title_key, new.artist_key, iif(new.from_dump, '', new.lyrics));
   INSERT INTO names_fts(names_fts, rowid, title_key, artist_key)
     VALUES ('delete', old.id, old.title_key, old.artist_key);
   INSERT INTO names_fts(rowid, title_key, artist_key)
     VALUES (new.id, new.title_key, new.artist_key);
+END;
+-- The songs' count, kept by the triggers: counting them is a walk of an index, tens of ms at a
+-- million, and the index page shows it on every view.
+CREATE TABLE song_count(
+  id INTEGER PRIMARY KEY CHECK (id = 0),
+  songs INTEGER NOT NULL
+);
+INSERT INTO song_count(id, songs) VALUES (0, 0);
+CREATE TRIGGER song_count_insert AFTER INSERT ON songs BEGIN
+  UPDATE song_count SET songs = songs + 1 WHERE id = 0;
+END;
+CREATE TRIGGER song_count_delete AFTER DELETE ON songs BEGIN
+  UPDATE song_count SET songs = songs - 1 WHERE id = 0;
 END;
 CREATE TABLE lookups(
   id INTEGER PRIMARY KEY,
@@ -265,6 +287,10 @@ struct Store::Statements {
   Statement begin, beginRead, commit, rollback;
   Statement savepoint, release, rollbackTo;
   Statement stamp, paths, putFile, deleteSongs, putSong, deleteFile, songCount;
+  Statement deleteDumpSongs, deleteDumps, songIndexes, putDump, putDumpSong;
+  // On the import's scratch table, which exists only during an import: prepared by the first.
+  Statement putDumpKeys, indexDumpSongs, indexDumpNames;
+  Statement checkpoint;
   Statement optimizeSongs, optimizeNames;
   Statement findExact, findTitle, findArtist, search, searchNames, songById, syncedById;
   Statement findTitleStart, findArtistStart, findKeyStarts;
@@ -281,25 +307,42 @@ struct Store::Statements {
         {&release, "RELEASE put_file"},
         {&rollbackTo, "ROLLBACK TO put_file"},
         {&stamp, "SELECT size, mtime_ns FROM files WHERE path = ?1"},
-        {&paths, "SELECT path FROM files"},
+        {&paths, "SELECT path FROM files WHERE NOT from_dump"},
         {&putFile,
          "INSERT INTO files(path, size, mtime_ns) VALUES (?1, ?2, ?3) ON CONFLICT(path) DO "
          "UPDATE SET size = excluded.size, mtime_ns = excluded.mtime_ns"},
         {&deleteSongs, "DELETE FROM songs WHERE path = ?1"},
         {&putSong,
          "INSERT INTO songs(path, title, artist, album, lyrics, synced, duration_ms, "
-         "instrumental, title_key, artist_key, lyrics_length) "
-         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, length(?5))"},
+         "instrumental, title_key, artist_key, lyrics_length, from_dump) "
+         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, length(?5), 0)"},
+        // By path, through its index: a scan of the songs would read every row's lyrics.
+        {&deleteDumpSongs,
+         "DELETE FROM songs WHERE path IN (SELECT path FROM files WHERE from_dump)"},
+        {&deleteDumps, "DELETE FROM files WHERE from_dump"},
+        // Not those SQLite makes itself (no sql), which belong to a constraint; nor the one by
+        // path, which takes a dump's songs at its end (a dump's entry sorts after every absolute
+        // path) and finds them for IndexDump.
+        {&songIndexes,
+         "SELECT name, sql FROM sqlite_schema WHERE type = 'index' AND tbl_name = 'songs' AND "
+         "sql IS NOT NULL AND name <> 'songs_by_path'"},
+        {&putDump, "INSERT INTO files(path, size, mtime_ns, from_dump) VALUES (?1, ?2, ?3, 1)"},
+        {&putDumpSong,
+         "INSERT INTO songs(path, title, artist, album, lyrics, synced, duration_ms, "
+         "instrumental, title_key, artist_key, lyrics_length, from_dump) "
+         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, length(?5), 1)"},
+        {&checkpoint, "PRAGMA wal_checkpoint(TRUNCATE)"},
         {&deleteFile, "DELETE FROM files WHERE path = ?1"},
-        {&songCount, "SELECT count(*) FROM songs"},
+        {&songCount, "SELECT songs FROM song_count WHERE id = 0"},
         {&optimizeSongs, "INSERT INTO songs_fts(songs_fts) VALUES ('optimize')"},
         {&optimizeNames, "INSERT INTO names_fts(names_fts) VALUES ('optimize')"},
         {&findExact, "SELECT " + columns +
                          " FROM songs s WHERE s.title_key = ?1 AND s.artist_key = ?2 "
-                         "ORDER BY s.lyrics_length DESC, s.id LIMIT ?3"},
+                         "ORDER BY s.from_dump, s.lyrics_length DESC, s.id LIMIT ?3"},
         // The index alone: the caller orders the versions and reads those it keeps.
         {&findTitle,
-         "SELECT s.id, s.artist_key IS ?2, s.lyrics_length FROM songs s WHERE s.title_key = ?1"},
+         "SELECT s.id, s.artist_key IS ?2, s.from_dump, s.lyrics_length FROM songs s "
+         "WHERE s.title_key = ?1"},
         {&findArtist,
          "SELECT s.id, s.title, s.artist FROM songs s WHERE s.artist_key = ?1 AND "
          "s.artist_key <> '' ORDER BY s.title_key, s.title, s.artist, s.id LIMIT ?2"},
@@ -307,17 +350,19 @@ struct Store::Statements {
         // caller orders what it finds. ?1-?2 and ?3-?4 are the title's and the artist's ranges;
         // an end left NULL is none, as SQLite sorts every text before every blob.
         {&findTitleStart,
-         "SELECT s.id, length(s.title_key), length(s.artist_key), s.lyrics_length FROM songs s "
+         "SELECT s.id, length(s.title_key), length(s.artist_key), s.from_dump, s.lyrics_length "
+         "FROM songs s "
          "WHERE s.artist_key = ?3 AND s.title_key >= ?1 AND s.title_key < coalesce(?2, x'') "
          "ORDER BY s.title_key LIMIT ?5"},
         {&findArtistStart,
-         "SELECT s.id, length(s.title_key), length(s.artist_key), s.lyrics_length FROM songs s "
+         "SELECT s.id, length(s.title_key), length(s.artist_key), s.from_dump, s.lyrics_length "
+         "FROM songs s "
          "WHERE s.title_key = ?1 AND s.artist_key >= ?3 AND s.artist_key < coalesce(?4, x'') "
          "ORDER BY s.artist_key LIMIT ?5"},
         // Both cut: the titles' range bounds the scan, and the artists' filters it.
         {&findKeyStarts,
-         "SELECT id, length(title_key), length(artist_key), lyrics_length FROM "
-         "(SELECT s.id, s.title_key, s.artist_key, s.lyrics_length FROM songs s "
+         "SELECT id, length(title_key), length(artist_key), from_dump, lyrics_length FROM "
+         "(SELECT s.id, s.title_key, s.artist_key, s.from_dump, s.lyrics_length FROM songs s "
          "WHERE s.title_key >= ?1 AND s.title_key < coalesce(?2, x'') ORDER BY s.title_key "
          "LIMIT ?5) WHERE artist_key >= ?3 AND artist_key < coalesce(?4, x'')"},
         // Ranks rowids alone; the rows kept are read by id after. A common word matches
@@ -342,6 +387,34 @@ struct Store::Statements {
     };
     for (const auto& [statement, sql] : all) {
       const int code = statement->Prepare(db, sql);
+      if (code != SQLITE_OK) return code;
+    }
+    return SQLITE_OK;
+  }
+
+  // A dump's keys are kept aside as its songs go in, so that IndexDump reads them back from a
+  // table a few bytes a row wide rather than from the songs' rows with their lyrics. Temporary:
+  // the connection's own, gone with it; a rolled back import drops it, and a statement prepared
+  // on it finds it again when it is made again.
+  int PrepareDump(sqlite3* db) {
+    std::string ignored;  // the caller reports the connection's error
+    int code = Exec(db,
+                    "CREATE TEMP TABLE IF NOT EXISTS dump_keys(id INTEGER PRIMARY KEY, "
+                    "title_key TEXT NOT NULL, artist_key TEXT NOT NULL); "
+                    "DELETE FROM temp.dump_keys",
+                    ignored);
+    if (code != SQLITE_OK || putDumpKeys.Get() != nullptr) return code;
+    const std::pair<Statement*, const char*> dump[] = {
+        {&putDumpKeys, "INSERT INTO temp.dump_keys(id, title_key, artist_key) VALUES (?1, ?2, ?3)"},
+        {&indexDumpSongs,
+         "INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics) "
+         "SELECT id, title_key, artist_key, '' FROM temp.dump_keys"},
+        {&indexDumpNames,
+         "INSERT INTO names_fts(rowid, title_key, artist_key) "
+         "SELECT id, title_key, artist_key FROM temp.dump_keys"},
+    };
+    for (const auto& [statement, sql] : dump) {
+      code = statement->Prepare(db, sql);
       if (code != SQLITE_OK) return code;
     }
     return SQLITE_OK;
@@ -479,8 +552,8 @@ void Store::EndRead() {
 
 bool Store::Commit() {
   if (sqlite3_get_autocommit(db_) != 0) return true;
-  bool committed = false;
-  {
+  bool committed = RestoreSongIndexes();
+  if (committed) {
     Run run(statements_->commit);
     committed = Check(run.Step(), "commit");
   }
@@ -488,6 +561,7 @@ bool Store::Commit() {
     Run run(statements_->rollback);
     Check(run.Step(), "rollback");
   }
+  droppedIndexes_.clear();
   return committed;
 }
 
@@ -560,6 +634,118 @@ bool Store::RemoveFile(const std::string& path) {
   return Check(run.Bind(1, path).Step(), "remove file");
 }
 
+bool Store::ReplaceDump(const std::string& source, FileStamp stamp) {
+  {
+    Run run(statements_->deleteDumpSongs);
+    if (!Check(run.Step(), "replace dump")) return false;
+  }
+  {
+    Run run(statements_->deleteDumps);
+    if (!Check(run.Step(), "replace dump")) return false;
+  }
+  {
+    Run run(statements_->putDump);
+    if (!Check(run.Bind(1, source).Bind(2, stamp.size).Bind(3, stamp.mtimeNs).Step(),
+               "replace dump"))
+      return false;
+  }
+  return Check(statements_->PrepareDump(db_), "replace dump") && DropSongIndexes();
+}
+
+bool Store::DropSongIndexes() {
+  std::vector<std::string> names;
+  {
+    Run run(statements_->songIndexes);
+    int code = SQLITE_OK;
+    while ((code = run.Step()) == SQLITE_ROW) {
+      names.push_back(run.Text(0));
+      droppedIndexes_.push_back(run.Text(1));
+    }
+    if (!Check(code, "drop song indexes")) return false;
+  }
+  // The names are the schema's own, never a caller's.
+  std::string ignored;  // Check reports it
+  for (const std::string& name : names) {
+    const std::string drop = "DROP INDEX \"" + name + "\"";
+    if (!Check(Exec(db_, drop.c_str(), ignored), "drop song indexes")) return false;
+  }
+  return true;
+}
+
+bool Store::RestoreSongIndexes() {
+  // Each built by one sort of every row: far cheaper than a million inserts at random places in
+  // indexes larger than the cache.
+  std::string ignored;  // Check reports it
+  while (!droppedIndexes_.empty()) {
+    if (!Check(Exec(db_, droppedIndexes_.back().c_str(), ignored), "restore song indexes"))
+      return false;
+    droppedIndexes_.pop_back();
+  }
+  return true;
+}
+
+bool Store::PutDumpSong(const std::string& source, const Song& song) {
+  const std::string titleKey = MatchKey(song.title);
+  const std::string artistKey = MatchKey(song.artist);
+  {
+    Run run(statements_->putDumpSong);
+    if (!Check(run.Bind(1, source)
+                   .Bind(2, song.title)
+                   .Bind(3, song.artist)
+                   .Bind(4, song.album)
+                   .Bind(5, song.lyrics)
+                   .Bind(6, song.synced)
+                   .Bind(7, song.durationMs)
+                   .Bind(8, std::int64_t{song.instrumental})
+                   .Bind(9, titleKey)
+                   .Bind(10, artistKey)
+                   .Step(),
+               "put dump song"))
+      return false;
+  }
+  Run run(statements_->putDumpKeys);
+  return Check(run.Bind(1, std::int64_t{sqlite3_last_insert_rowid(db_)})
+                   .Bind(2, titleKey)
+                   .Bind(3, artistKey)
+                   .Step(),
+               "put dump song");
+}
+
+bool Store::IndexDump() {
+  if (!RestoreSongIndexes()) return false;
+  {
+    Run run(statements_->indexDumpSongs);
+    if (!Check(run.Step(), "index dump")) return false;
+  }
+  {
+    Run run(statements_->indexDumpNames);
+    if (!Check(run.Step(), "index dump")) return false;
+  }
+  std::string ignored;  // Check reports it
+  return Check(Exec(db_, "DELETE FROM temp.dump_keys", ignored), "index dump");
+}
+
+void Store::Rollback() {
+  droppedIndexes_.clear();
+  if (sqlite3_get_autocommit(db_) != 0) return;
+  Run run(statements_->rollback);
+  Check(run.Step(), "rollback");
+}
+
+bool Store::Checkpoint() {
+  Run run(statements_->checkpoint);
+  const int code = run.Step();
+  // Its row says whether readers kept part of the log; either way it is not an error.
+  return Check(code, "checkpoint") && (code != SQLITE_ROW || run.Int(0) == 0);
+}
+
+bool Store::SetCacheKiB(std::int64_t kibibytes) {
+  const std::string pragma = "PRAGMA cache_size = -" + std::to_string(kibibytes);
+  std::string error;
+  if (Exec(db_, pragma.c_str(), error) == SQLITE_OK) return true;
+  return Check(SQLITE_ERROR, "cache size");
+}
+
 std::int64_t Store::SongCount() {
   Run run(statements_->songCount);
   const int code = run.Step();
@@ -605,6 +791,7 @@ std::vector<SongRow> Store::FindTitle(const std::string& titleKey, int limit,
   struct Version {
     std::int64_t id;
     bool preferred;
+    bool fromDump;
     std::int64_t length;
   };
   std::vector<Version> versions;
@@ -615,15 +802,18 @@ std::vector<SongRow> Store::FindTitle(const std::string& titleKey, int limit,
     if (!preferredArtistKey.empty()) run.Bind(2, preferredArtistKey);
     int code = SQLITE_OK;
     while ((code = run.Step()) == SQLITE_ROW)
-      versions.push_back({.id = run.Int(0), .preferred = run.Int(1) != 0, .length = run.Int(2)});
+      versions.push_back({.id = run.Int(0),
+                          .preferred = run.Int(1) != 0,
+                          .fromDump = run.Int(2) != 0,
+                          .length = run.Int(3)});
     if (!Check(code, "find title")) return {};
   }
   // Sorted here rather than by SQLite, which would build a temporary table for every lookup.
   const auto kept = std::min(versions.size(), static_cast<std::size_t>(limit));
   std::partial_sort(versions.begin(), versions.begin() + static_cast<std::ptrdiff_t>(kept),
                     versions.end(), [](const Version& a, const Version& b) {
-                      return std::tie(b.preferred, b.length, a.id) <
-                             std::tie(a.preferred, a.length, b.id);
+                      return std::tie(b.preferred, a.fromDump, b.length, a.id) <
+                             std::tie(a.preferred, b.fromDump, a.length, b.id);
                     });
   std::vector<std::int64_t> ids(kept);
   for (std::size_t i = 0; i < kept; ++i) ids[i] = versions[i].id;
@@ -654,6 +844,7 @@ std::vector<SongRow> Store::FindKeys(const std::string& titleKey, KeyPart title,
     std::int64_t id;
     std::int64_t titleLength;
     std::int64_t artistLength;
+    bool fromDump;
     std::int64_t lyricsLength;
   };
   std::vector<Completion> found;
@@ -670,16 +861,18 @@ std::vector<SongRow> Store::FindKeys(const std::string& titleKey, KeyPart title,
       found.push_back({.id = run.Int(0),
                        .titleLength = run.Int(1),
                        .artistLength = run.Int(2),
-                       .lyricsLength = run.Int(3)});
+                       .fromDump = run.Int(3) != 0,
+                       .lyricsLength = run.Int(4)});
     }
     if (!Check(code, "find keys")) return {};
   }
   const auto kept = std::min(found.size(), static_cast<std::size_t>(limit));
-  std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(kept), found.end(),
-                    [](const Completion& a, const Completion& b) {
-                      return std::tie(a.titleLength, a.artistLength, b.lyricsLength, a.id) <
-                             std::tie(b.titleLength, b.artistLength, a.lyricsLength, b.id);
-                    });
+  std::partial_sort(
+      found.begin(), found.begin() + static_cast<std::ptrdiff_t>(kept), found.end(),
+      [](const Completion& a, const Completion& b) {
+        return std::tie(a.titleLength, a.artistLength, a.fromDump, b.lyricsLength, a.id) <
+               std::tie(b.titleLength, b.artistLength, b.fromDump, a.lyricsLength, b.id);
+      });
   std::vector<std::int64_t> ids(kept);
   for (std::size_t i = 0; i < kept; ++i) ids[i] = found[i].id;
   return SongsById(ids);

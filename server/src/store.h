@@ -30,7 +30,7 @@ struct FileStamp {
 // reads it). Pages read many rows and never show timing; the text is as long as the lyrics.
 struct SongRow {
   std::int64_t id = 0;
-  std::string path;  // the library file it was read from
+  std::string path;  // the library file it was read from, or the dump's source
   Song song;
 };
 
@@ -67,13 +67,34 @@ class Store {
 
   // The stamp recorded for a file, or nothing for a file not in the index.
   std::optional<FileStamp> Stamp(const std::string& path);
-  // Every file in the index.
+  // Every library file in the index.
   std::vector<std::string> Paths();
   // Replaces everything known about a file: its stamp and its songs (none is allowed: a file
   // seen but holding no lyrics is still recorded, so it is not read again while unchanged).
   // False, with the file as it was, when it could not be written.
   bool PutFile(const std::string& path, FileStamp stamp, const std::vector<Song>& songs);
   bool RemoveFile(const std::string& path);
+
+  // A dump's songs (a published lyrics database, not the library) are kept under an entry of
+  // their own, source, that Paths never lists, so a scan never removes them; where a library
+  // song and a dump's have the same names, the library's comes first. Their lyrics are not
+  // searched, their names are. Inside the caller's transaction (Begin), so that a dump replaces
+  // the last one in one commit or not at all.
+  // Drops the songs of every dump imported before and records source as the current one.
+  bool ReplaceDump(const std::string& source, FileStamp stamp);
+  bool PutDumpSong(const std::string& source, const Song& song);
+  // Puts the names of the songs PutDumpSong put since ReplaceDump into the search indexes: once,
+  // after the last. FTS5 writes out what it holds at the end of every statement, so a row at a
+  // time would make a segment of each song and merge them over and over (four fifths of an
+  // import's time).
+  bool IndexDump();
+  // Abandons the transaction Begin started, writes and all.
+  void Rollback();
+  // Copies the write-ahead log into the database and empties it; false when a reader kept some
+  // of it (it is then copied later). After a large commit, so the log does not keep its size.
+  bool Checkpoint();
+  // The memory this connection may keep of the database's pages.
+  bool SetCacheKiB(std::int64_t kibibytes);
 
   std::int64_t SongCount();
 
@@ -82,8 +103,8 @@ class Store {
   // end of a scan that changed them.
   bool OptimizeSearch();
 
-  // Songs whose title and artist keys (MatchKey) are exactly these, best first: the fullest
-  // lyrics, then the one indexed first.
+  // Songs whose title and artist keys (MatchKey) are exactly these, best first: the library's
+  // before a dump's, then the fullest lyrics, then the one indexed first.
   std::vector<SongRow> FindExact(const std::string& titleKey, const std::string& artistKey,
                                  int limit);
   // Songs whose title key is exactly this, whatever the artist: those by the preferred artist
@@ -136,6 +157,10 @@ class Store {
   explicit Store(sqlite3* db);
   static std::unique_ptr<Store> Connect(const std::string& path, bool writable, std::string& error);
   bool Check(int code, const char* what);
+  // A dump's songs go in with the songs' own indexes dropped, and the indexes are built again
+  // from every row before the transaction commits (IndexDump, else Commit).
+  bool DropSongIndexes();
+  bool RestoreSongIndexes();
   // The songs with these ids, in their order; one gone since they were found (a scan committed
   // in between) is left out.
   std::vector<SongRow> SongsById(const std::vector<std::int64_t>& ids);
@@ -143,6 +168,8 @@ class Store {
   sqlite3* db_;
   std::unique_ptr<Statements> statements_;
   std::string lastError_;
+  // What DropSongIndexes dropped, as the schema states it, until it is built again.
+  std::vector<std::string> droppedIndexes_;
 };
 
 }  // namespace talvo

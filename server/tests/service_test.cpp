@@ -340,7 +340,7 @@ TEST_P(OptionTest, ExitsWithAClearMessage) {
   const auto& param = GetParam();
   auto args = param.args;
   for (auto& arg : args)
-    if (arg == "LIB") arg = library_.string();
+    if (arg.starts_with("LIB")) arg = library_.string() + arg.substr(3);
   server_ = std::make_unique<ServerProcess>(args, folder_ / "stderr.txt");
   std::string out;
   for (std::string line; !(line = server_->ReadLine()).empty();) out += line + "\n";
@@ -365,6 +365,12 @@ const OptionCase kOptions[] = {
      2,
      "--rescan-interval"},
     {"idle_timeout_zero", {"--library", "LIB", "--idle-timeout", "0"}, 2, "--idle-timeout"},
+    {"import_without_file", {"--import-lrclib"}, 2, "--import-lrclib needs a dump file"},
+    // An import reads no library: without one, it is the dump that is missing.
+    {"import_without_library",
+     {"--import-lrclib", "LIB/none.sqlite3", "--db", "LIB/index.db"},
+     1,
+     "none.sqlite3 not imported"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Server, OptionTest, testing::ValuesIn(kOptions),

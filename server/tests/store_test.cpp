@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -158,6 +159,109 @@ TEST_F(StoreTest, FindExactAndTitleUseTheGivenKeys) {
   EXPECT_EQ(artist[2].song.title, "Yesterday Once More");
   EXPECT_EQ(store_->FindArtist("someone else", 10).size(), 1U);
   EXPECT_TRUE(store_->FindArtist("The Beatles", 10).empty());
+}
+
+// A dump's song comes after the library's of the same names, however much fuller its lyrics,
+// on every path that chooses among versions; the names still decide first.
+TEST_F(StoreTest, TheLibraryComesBeforeADumpOfTheSameNames) {
+  const std::string dump = "lrclib-dump:/d.sqlite3";
+  ASSERT_TRUE(store_->Begin());
+  ASSERT_TRUE(store_->ReplaceDump(dump, {1, 1}));
+  ASSERT_TRUE(
+      store_->PutDumpSong(dump, MakeSong("Yesterday", "The Beatles", "the dump's fuller words")));
+  ASSERT_TRUE(store_->PutDumpSong(dump, MakeSong("Yesterday", "Someone Else", "a cover, dumped")));
+  ASSERT_TRUE(store_->Commit());
+  store_->PutFile("/mine.lrc", {1, 1}, {MakeSong("Yesterday", "The Beatles", "mine")});
+  store_->PutFile("/short.lrc", {1, 1}, {MakeSong("Yesterday Once", "The Beatles", "x")});
+
+  using Paths = std::vector<std::string>;
+  const auto paths = [](const std::vector<SongRow>& rows) {
+    Paths all;
+    for (const SongRow& row : rows) all.push_back(row.path);
+    return all;
+  };
+  using Part = Store::KeyPart;
+  const struct {
+    const char* what;
+    std::vector<SongRow> rows;
+    Paths expected;
+  } cases[] = {
+      {"exact names", store_->FindExact("yesterday", "the beatles", 10), {"/mine.lrc", dump}},
+      {"title by anyone", store_->FindTitle("yesterday", 10), {"/mine.lrc", dump, dump}},
+      {"title, the dump's artist preferred",
+       store_->FindTitle("yesterday", 10, "someone else"),
+       {dump, "/mine.lrc", dump}},
+      {"artist cut",
+       store_->FindKeys("yesterday", Part::Whole, "the beat", Part::Start, 10),
+       {"/mine.lrc", dump}},
+      // The shorter key still first: a dump's exact title before the library's longer one.
+      {"title cut",
+       store_->FindKeys("yesterday", Part::Start, "the beatles", Part::Whole, 10),
+       {"/mine.lrc", dump, "/short.lrc"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(paths(c.rows), c.expected) << c.what;
+  // Scans list the library's files only: the dump is never taken for a file gone.
+  auto files = store_->Paths();
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (Paths{"/mine.lrc", "/short.lrc"}));
+}
+
+// An import takes the songs' indexes away while its rows go in: however it ends, the index is
+// left with them as the schema makes them, and a later import in the same connection still works.
+TEST_F(StoreTest, AnImportLeavesTheSongsIndexesAsTheSchemaMakesThem) {
+  const auto indexes = [this] {
+    sqlite3* db = nullptr;
+    std::string all;
+    if (sqlite3_open_v2(DbPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_exec(
+          db, "SELECT name, sql FROM sqlite_schema WHERE type = 'index' ORDER BY name",
+          [](void* out, int columns, char** values, char**) {
+            for (int i = 0; i < columns; ++i)
+              *static_cast<std::string*>(out) += std::string(values[i] ? values[i] : "") + "\n";
+            return 0;
+          },
+          &all, nullptr);
+    }
+    sqlite3_close(db);
+    return all;
+  };
+  const std::string schema = indexes();
+  ASSERT_NE(schema.find("songs_by_keys"), std::string::npos);
+  ASSERT_NE(schema.find("songs_by_artist"), std::string::npos);
+  const std::string dump = "lrclib-dump:/d.sqlite3";
+  const struct {
+    const char* end;
+    bool index;
+    bool commit;
+    std::int64_t songs;
+  } cases[] = {
+      {"rolled back", true, false, 0},
+      {"indexed and committed", true, true, 2},
+      {"committed without IndexDump", false, true, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.end);
+    ASSERT_TRUE(store_->Begin());
+    ASSERT_TRUE(store_->ReplaceDump(dump, {1, 1}));
+    ASSERT_TRUE(store_->PutDumpSong(dump, MakeSong("Gone Tomorrow", "Dumped", "words")));
+    if (c.songs != 1) {
+      ASSERT_TRUE(store_->PutDumpSong(dump, MakeSong("Here Today", "Dumped", "words")));
+    }
+    if (c.index) {
+      ASSERT_TRUE(store_->IndexDump());
+    }
+    if (c.commit) {
+      ASSERT_TRUE(store_->Commit());
+    } else {
+      store_->Rollback();
+    }
+    EXPECT_EQ(indexes(), schema);
+    EXPECT_EQ(store_->SongCount(), c.songs);
+    EXPECT_EQ(store_->FindTitle("gone tomorrow", 5).size(), c.songs > 0 ? 1U : 0U);
+    EXPECT_EQ(store_->Search("here today", 5, Store::Words::All, Store::Within::Names).size(),
+              c.songs == 2 ? 1U : 0U);
+  }
+  EXPECT_EQ(store_->LastError(), "");
 }
 
 TEST_F(StoreTest, FindKeysMatchesTheStartOfAKey) {
