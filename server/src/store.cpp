@@ -275,6 +275,7 @@ struct Store::Statements {
   Statement savepoint, release, rollbackTo;
   Statement stamp, paths, putFile, deleteSongs, putSong, deleteFile, songCount;
   Statement deleteDumpSongs, deleteDumps, putDump, putDumpSong, indexDumpSongs, indexDumpNames;
+  Statement putUpstream, deleteUpstreamSong, indexSongNames, indexSongText;
   Statement checkpoint;
   Statement optimizeSongs, optimizeNames;
   Statement findExact, findTitle, findArtist, search, searchNames, songById, syncedById;
@@ -303,8 +304,20 @@ struct Store::Statements {
          "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, length(?5), 0)"},
         // By path, through its index: a scan of the songs would read every row's lyrics.
         {&deleteDumpSongs,
-         "DELETE FROM songs WHERE path IN (SELECT path FROM files WHERE from_dump)"},
-        {&deleteDumps, "DELETE FROM files WHERE from_dump"},
+         "DELETE FROM songs WHERE path IN (SELECT path FROM files WHERE from_dump = 1)"},
+        {&deleteDumps, "DELETE FROM files WHERE from_dump = 1"},
+        // 2: the upstream's entry, a dump that an import never replaces.
+        {&putUpstream,
+         "INSERT INTO files(path, size, mtime_ns, from_dump) VALUES (?1, 0, 0, 2) "
+         "ON CONFLICT(path) DO NOTHING"},
+        {&deleteUpstreamSong,
+         "DELETE FROM songs WHERE path = ?1 AND title_key = ?2 AND artist_key = ?3 AND album = ?4"},
+        {&indexSongText,
+         "INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics) "
+         "SELECT id, title_key, artist_key, '' FROM songs WHERE id = ?1"},
+        {&indexSongNames,
+         "INSERT INTO names_fts(rowid, title_key, artist_key) "
+         "SELECT id, title_key, artist_key FROM songs WHERE id = ?1"},
         {&putDump, "INSERT INTO files(path, size, mtime_ns, from_dump) VALUES (?1, ?2, ?3, 1)"},
         {&putDumpSong,
          "INSERT INTO songs(path, title, artist, album, lyrics, synced, duration_ms, "
@@ -629,6 +642,29 @@ bool Store::IndexDump(const std::string& source) {
   }
   Run run(statements_->indexDumpNames);
   return Check(run.Bind(1, source).Step(), "index dump");
+}
+
+bool Store::PutUpstreamSong(const Song& song) {
+  const std::string source(kUpstreamSource);
+  {
+    Run run(statements_->putUpstream);
+    if (!Check(run.Bind(1, source).Step(), "put upstream song")) return false;
+  }
+  {
+    const std::string titleKey = MatchKey(song.title);
+    const std::string artistKey = MatchKey(song.artist);
+    Run run(statements_->deleteUpstreamSong);
+    if (!Check(run.Bind(1, source).Bind(2, titleKey).Bind(3, artistKey).Bind(4, song.album).Step(),
+               "put upstream song"))
+      return false;
+  }
+  if (!PutDumpSong(source, song)) return false;
+  const std::int64_t id = sqlite3_last_insert_rowid(db_);
+  for (Statement* index : {&statements_->indexSongText, &statements_->indexSongNames}) {
+    Run run(*index);
+    if (!Check(run.Bind(1, id).Step(), "put upstream song")) return false;
+  }
+  return true;
 }
 
 void Store::Rollback() {

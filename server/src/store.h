@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "lyrics.h"
@@ -87,6 +88,11 @@ class Store {
   // FTS5 writes out what it holds at the end of every statement, so a row at a time would make
   // a segment of each song and merge them over and over (four fifths of an import's time).
   bool IndexDump(const std::string& source);
+  // A song another server gave (upstream.h) is a dump's song under source kUpstreamSource, which
+  // neither scans nor ReplaceDump remove; it replaces the one given before with the same names
+  // and album. Its names are searched at once. Inside the caller's transaction (Begin).
+  static constexpr std::string_view kUpstreamSource = "upstream:";
+  bool PutUpstreamSong(const Song& song);
   // Abandons the transaction Begin started, writes and all.
   void Rollback();
   // Copies the write-ahead log into the database and empties it; false when a reader kept some
