@@ -221,8 +221,9 @@ struct Client::Tls {
 
 std::optional<Address> ParseAddress(std::string_view url, std::string& error) {
   Address address;
+  const std::string whole(url);
   const auto refuse = [&](const char* why) {
-    error = "--upstream " + std::string(url) + ": " + why;
+    error = "--upstream " + whole + ": " + why;
     return std::nullopt;
   };
   if (StartsWithNoCase(url, "https://")) {
