@@ -42,7 +42,8 @@ std::optional<LookupResult> LyricsService::LookupSong(const SongQuery& query) {
     result = FindSong(*store, query);
     // A cut name is not the song's: the upstream matches whole names only.
     const bool cut = query.titleCut || (!query.artist.empty() && query.artistCut);
-    ask = remote_ && !cut && !result->artist.empty() &&
+    ask = remote_ && !cut && !MatchKey(result->title).empty() &&
+          !MatchKey(result->artist).empty() &&
           FindSameSong(*store,
                        {.title = result->title,
                         .artist = result->artist,
