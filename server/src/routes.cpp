@@ -13,6 +13,8 @@ namespace talvo {
 namespace {
 
 constexpr int kSearchResults = 50;
+// Pages that wait on the upstream must leave a worker for the rest.
+static_assert(RemoteSongs::kMaxWaiting < static_cast<int>(http::kWorkers));
 constexpr int kRecentLookups = 20;
 // The plugin's longest address is far below this; a longer query is not from it.
 constexpr std::size_t kQueryLimit = 8192;
