@@ -5,13 +5,9 @@
 #include <sys/socket.h>
 
 #include <atomic>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/redirect_error.hpp>
 #include <boost/asio/ssl.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
@@ -181,37 +177,51 @@ using Request = beast::http::request<beast::http::empty_body>;
 using Parser = beast::http::response_parser<beast::http::string_body>;
 
 // Connects, shakes hands when Stream is TLS, writes the request and reads the answer into parser;
-// the tcp_stream's expiry, set once, bounds all of it.
+// the tcp_stream's expiry, set once, bounds all of it. Lives on the caller's stack while the
+// caller's io_context runs it to the end.
 template <class Stream>
-asio::awaitable<void> Exchange(Stream& stream, beast::tcp_stream& socket,
-                               const std::vector<tcp::endpoint>& endpoints, const Request& request,
-                               Parser& parser, Failure& failure) {
-  beast::error_code ec;
-  auto token = asio::redirect_error(asio::use_awaitable, ec);
-  co_await socket.async_connect(endpoints, token);
-  if (ec) {
-    failure = Failure::Connect;
-    co_return;
+struct Exchange {
+  Stream& stream;
+  beast::tcp_stream& socket;
+  const std::vector<tcp::endpoint>& endpoints;
+  const Request& request;
+  Parser& parser;
+  beast::flat_buffer buffer = {};
+  Failure failure = Failure::None;
+
+  void Start() {
+    socket.async_connect(endpoints, [this](beast::error_code ec, const tcp::endpoint&) {
+      if (ec) {
+        failure = Failure::Connect;
+      } else if constexpr (std::is_same_v<Stream, beast::tcp_stream>) {
+        Write();
+      } else {
+        stream.async_handshake(asio::ssl::stream_base::client, [this](beast::error_code shaken) {
+          if (shaken)
+            failure = Failure::Tls;
+          else
+            Write();
+        });
+      }
+    });
   }
-  if constexpr (!std::is_same_v<Stream, beast::tcp_stream>) {
-    co_await stream.async_handshake(asio::ssl::stream_base::client, token);
-    if (ec) {
-      failure = Failure::Tls;
-      co_return;
-    }
+  void Write() {
+    beast::http::async_write(stream, request, [this](beast::error_code ec, std::size_t) {
+      if (ec)
+        failure = Failure::Connect;
+      else
+        Read();
+    });
   }
-  co_await beast::http::async_write(stream, request, token);
-  if (ec) {
-    failure = Failure::Connect;
-    co_return;
+  void Read() {
+    beast::http::async_read(stream, buffer, parser, [this](beast::error_code ec, std::size_t) {
+      if (ec == beast::http::error::body_limit)
+        failure = Failure::TooLarge;
+      else if (ec)
+        failure = Failure::Junk;
+    });
   }
-  beast::flat_buffer buffer;
-  co_await beast::http::async_read(stream, buffer, parser, token);
-  if (ec == beast::http::error::body_limit)
-    failure = Failure::TooLarge;
-  else if (ec)
-    failure = Failure::Junk;
-}
+};
 
 }  // namespace
 
@@ -371,16 +381,25 @@ Answer Client::Get(const Query& query) const {
                const_cast<char*>(address_.host.c_str()));
     stream.set_verify_callback(asio::ssl::host_name_verification(address_.host));
     beast::get_lowest_layer(stream).expires_at(deadline);
-    asio::co_spawn(
-        io, Exchange(stream, beast::get_lowest_layer(stream), endpoints, request, parser, failure),
-        asio::detached);
+    Exchange<decltype(stream)> exchange{.stream = stream,
+                                        .socket = beast::get_lowest_layer(stream),
+                                        .endpoints = endpoints,
+                                        .request = request,
+                                        .parser = parser};
+    exchange.Start();
     io.run();
+    failure = exchange.failure;
   } else {
     beast::tcp_stream stream(io);
     stream.expires_at(deadline);
-    asio::co_spawn(io, Exchange(stream, stream, endpoints, request, parser, failure),
-                   asio::detached);
+    Exchange<beast::tcp_stream> exchange{.stream = stream,
+                                         .socket = stream,
+                                         .endpoints = endpoints,
+                                         .request = request,
+                                         .parser = parser};
+    exchange.Start();
     io.run();
+    failure = exchange.failure;
   }
   // The stream's expiry closes the socket, which each step reports in its own way.
   if (failure != Failure::None && Clock::now() >= deadline) failure = Failure::Timeout;

@@ -275,6 +275,14 @@ TEST(AnswerTest, RefusedConnectionIsAFailure) {
   EXPECT_EQ(answer.failure, Failure::Connect);
 }
 
+// A name goes through the system's resolver (a thread of its own); every address it gives is
+// tried, so a ::1 first still reaches the fake on 127.0.0.1.
+TEST(AnswerTest, AHostNameIsResolved) {
+  Upstream upstream(Upstream::Answer(fake::Response(200, "application/json", kRecord)));
+  const auto answer = Ask("http://localhost:" + std::to_string(upstream.port()));
+  EXPECT_TRUE(answer.found) << FailureName(answer.failure);
+}
+
 TEST(AnswerTest, SendsTheNamesAndItsNameToTheApiPath) {
   Upstream upstream(Upstream::Answer(fake::Response(404, "application/json", "{}")));
   Ask(upstream.url() + "/base/api/");
