@@ -29,7 +29,8 @@ need_packages() {
 base_packages=(cmake ninja-build g++ libgtest-dev googletest clang-format clang-tidy
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   wine wine64 debootstrap
-  pkg-config libboost1.81-dev libsqlite3-dev libicu-dev libtag1-dev zlib1g-dev python3)
+  pkg-config libboost1.81-dev libsqlite3-dev libicu-dev libtag1-dev zlib1g-dev python3
+  libssl-dev openssl)
 
 configure_and_build() {
   local preset=$1

@@ -22,6 +22,7 @@
 #include "service.h"
 #include "store.h"
 #include "text.h"
+#include "upstream.h"
 
 namespace {
 
@@ -200,7 +201,18 @@ int main(int argc, char** argv) {
   for (const int signal : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&signals, signal);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  talvo::LyricsService service(database, *codePage);
+  std::unique_ptr<talvo::upstream::Client> upstream;
+  if (!options->upstream.empty()) {
+    auto address = talvo::upstream::ParseAddress(options->upstream, error);
+    if (address)
+      upstream = talvo::upstream::Client::Create(std::move(*address), options->upstreamTimeout,
+                                                 options->upstreamCa.string(), error);
+    if (!upstream) {
+      std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+      return 2;
+    }
+  }
+  talvo::LyricsService service(database, *codePage, std::move(upstream));
   talvo::http::Server server(
       [&service](const talvo::http::Request& request) { return talvo::Answer(service, request); },
       {.requestTimeout = options->idleTimeout});

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "upstream.h"
+
 namespace talvo {
 namespace {
 
@@ -26,6 +28,21 @@ bool ParseListen(std::string_view text, Options& options) {
   if (!host.empty()) options.host = host;
   options.port = static_cast<int>(port);
   return true;
+}
+
+// Seconds with up to three decimals ("2", "0.3"), as milliseconds from low to high.
+bool ParseSeconds(std::string_view text, long long low, long long high, long long& ms) {
+  const auto dot = text.find('.');
+  long long whole = 0;
+  if (!ParseNumber(text.substr(0, dot), 0, high / 1000, whole)) return false;
+  long long part = 0;
+  if (dot != std::string_view::npos) {
+    const std::string_view digits = text.substr(dot + 1);
+    if (digits.empty() || digits.size() > 3 || !ParseNumber(digits, 0, 999, part)) return false;
+    for (std::size_t i = digits.size(); i < 3; ++i) part *= 10;
+  }
+  ms = whole * 1000 + part;
+  return ms >= low && ms <= high;
 }
 
 }  // namespace
@@ -93,6 +110,28 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
         return std::nullopt;
       }
       options.idleTimeout = std::chrono::seconds(seconds);
+    } else if (arg == "--upstream") {
+      const std::string_view url = hasValue ? value() : "";
+      if (url.empty()) {
+        error = "--upstream needs a URL, as in https://lrclib.net";
+        return std::nullopt;
+      }
+      if (!upstream::ParseAddress(url, error)) return std::nullopt;
+      options.upstream = url;
+    } else if (arg == "--upstream-timeout") {
+      long long ms = 0;
+      if (!hasValue || !ParseSeconds(value(), 100, 60'000, ms)) {
+        error = "--upstream-timeout needs a number of seconds from 0.1 to 60";
+        return std::nullopt;
+      }
+      options.upstreamTimeout = std::chrono::milliseconds(ms);
+    } else if (arg == "--upstream-ca") {
+      const std::string_view name = hasValue ? value() : "";
+      if (name.empty()) {
+        error = "--upstream-ca needs a PEM file";
+        return std::nullopt;
+      }
+      options.upstreamCa = name;
     } else {
       error = "unknown option '" + std::string(arg) + "'";
       return std::nullopt;
@@ -136,6 +175,15 @@ Serves the lyrics pages the Talvo Lyrics plugin opens, from your own lyrics libr
                            (default 300; 0 turns it off); SIGHUP rescans at once
   --idle-timeout SECS      close a connection that has not sent its next request in
                            full within this time, idle or trickling (default 15)
+  --upstream URL           an LRCLIB-compatible server (http:// or https://, as in
+                           https://lrclib.net) asked for the songs the index lacks: the
+                           title, artist, and the album and duration when a client gave
+                           them, are sent to it; what it finds is kept in the index.
+                           Off by default
+  --upstream-timeout SECS  the longest a page waits for it, whole exchange included
+                           (default 2; from 0.1 to 60)
+  --upstream-ca FILE       PEM certificates to trust for an https:// upstream instead of
+                           the system's
   --help                   this text
 
 Pages: /kr/lyrics_plugin_show.html?title=&singer=, /kr/lyrics_plugin_index.html,

@@ -21,6 +21,9 @@ struct Options {
   std::filesystem::path importDump;          // --import-lrclib: imported, then the program exits
   std::chrono::seconds rescanInterval{300};  // 0 turns the periodic check off
   std::chrono::seconds idleTimeout = http::kRequestTimeout;
+  std::string upstream;  // --upstream: an LRCLIB-compatible server asked on a miss; empty: none
+  std::chrono::milliseconds upstreamTimeout{2000};
+  std::filesystem::path upstreamCa;  // empty: the system's certificate authorities
   bool help = false;
 };
 

@@ -13,6 +13,8 @@ namespace talvo {
 namespace {
 
 constexpr int kSearchResults = 50;
+// Pages that wait on the upstream must leave a worker for the rest.
+static_assert(RemoteSongs::kMaxWaiting < static_cast<int>(http::kWorkers));
 constexpr int kRecentLookups = 20;
 // The plugin's longest address is far below this; a longer query is not from it.
 constexpr std::size_t kQueryLimit = 8192;
@@ -123,15 +125,34 @@ http::Response Unavailable() {
   return ApiFail(503, "ServiceUnavailable", "The lyrics index cannot be opened.");
 }
 
-http::Response Get(const Context& c) {
+// /api/get asks the upstream, if any, for what the index lacks; /api/get-cached never does.
+http::Response GetTrack(const Context& c, bool askUpstream) {
   std::string problem;
   const auto query = lrclib::ParseTrackQuery(c.fields, problem);
   if (!query) return ApiFail(400, "ValidationError", problem);
-  LyricsService::Lease store(c.service);
-  if (!store) return Unavailable();
-  const auto song = lrclib::GetTrack(*store, *query);
+  std::optional<SongRow> song;
+  {
+    LyricsService::Lease store(c.service);
+    if (!store) return Unavailable();
+    song = lrclib::GetTrack(*store, *query);
+  }
+  if (!song && askUpstream) {
+    if (auto fetched = c.service.AskUpstream({.track = query->track,
+                                              .artist = query->artist,
+                                              .album = query->album,
+                                              .durationMs = query->durationMs}))
+      song = SongRow{.id = 0, .path = std::string(Store::kUpstreamSource), .song = *fetched};
+  }
   if (!song) return TrackNotFound();
   return Page(lrclib::RecordJson(*song), kJson);
+}
+
+http::Response Get(const Context& c) {
+  return GetTrack(c, true);
+}
+
+http::Response GetCached(const Context& c) {
+  return GetTrack(c, false);
 }
 
 // /api/get/{id}: an id that is not a number names no track.
@@ -180,7 +201,7 @@ constexpr std::array kRoutes{
     Route{"/kr/lyrics_plugin_index.html", Index, false},
     Route{"/", Index, false},
     Route{"/api/get", Get, true, Kind::Lrclib},
-    Route{"/api/get-cached", Get, true, Kind::Lrclib},
+    Route{"/api/get-cached", GetCached, true, Kind::Lrclib},
     Route{"/api/get", GetById, false, Kind::Lrclib, true},
     Route{"/api/search", SearchTracks, true, Kind::Lrclib},
     Route{"/api/publish", Refused, false, Kind::Publish},

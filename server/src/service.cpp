@@ -5,10 +5,13 @@
 
 namespace talvo {
 
-LyricsService::LyricsService(std::string databasePath, CodePage codePage)
+LyricsService::LyricsService(std::string databasePath, CodePage codePage,
+                             std::unique_ptr<upstream::Client> upstream)
     : databasePath_(std::move(databasePath)),
       codePage_(std::move(codePage)),
-      recent_(databasePath_) {}
+      recent_(databasePath_),
+      remote_(upstream ? std::make_unique<RemoteSongs>(std::move(upstream), databasePath_)
+                       : nullptr) {}
 
 LyricsService::~LyricsService() = default;
 
@@ -31,17 +34,42 @@ void LyricsService::Return(std::unique_ptr<Store> store) {
 }
 
 std::optional<LookupResult> LyricsService::LookupSong(const SongQuery& query) {
-  Lease store(*this);
-  if (!store) return std::nullopt;
-  auto result = FindSong(*store, query);
+  std::optional<LookupResult> result;
+  bool ask = false;
+  {
+    Lease store(*this);
+    if (!store) return std::nullopt;
+    result = FindSong(*store, query);
+    // A cut name is not the song's: the upstream matches whole names only.
+    const bool cut = query.titleCut || (!query.artist.empty() && query.artistCut);
+    ask = remote_ && !cut && !MatchKey(result->title).empty() &&
+          !MatchKey(result->artist).empty() &&
+          FindSameSong(*store,
+                       {.title = result->title,
+                        .artist = result->artist,
+                        .titleCut = false,
+                        .artistCut = false},
+                       1)
+              .empty();
+  }
+  if (ask) {
+    if (auto song = remote_->Find(
+            {.track = result->title, .artist = result->artist, .album = {}, .durationMs = {}}))
+      result->best = SongRow{.id = 0, .path = std::string(Store::kUpstreamSource), .song = *song};
+  }
 
   recent_.Record({.at = std::chrono::duration_cast<std::chrono::seconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count(),
-                  .title = result.title,
-                  .artist = result.artist,
-                  .songId = result.best ? std::optional(result.best->id) : std::nullopt});
+                  .title = result->title,
+                  .artist = result->artist,
+                  .songId = result->best && result->best->id != 0 ? std::optional(result->best->id)
+                                                                  : std::nullopt});
   return result;
+}
+
+std::optional<Song> LyricsService::AskUpstream(const upstream::Query& query) {
+  return remote_ ? remote_->Find(query) : std::nullopt;
 }
 
 std::vector<Lookup> LyricsService::LatestLookups(int limit) const {

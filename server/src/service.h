@@ -10,21 +10,31 @@
 
 #include "lookup.h"
 #include "recent.h"
+#include "remote.h"
 #include "store.h"
 #include "text.h"
+#include "upstream.h"
 
 namespace talvo {
 
 class LyricsService {
  public:
-  LyricsService(std::string databasePath, CodePage codePage);
+  // With an upstream, a song the index lacks is asked of it (RemoteSongs).
+  LyricsService(std::string databasePath, CodePage codePage,
+                std::unique_ptr<upstream::Client> upstream = nullptr);
   ~LyricsService();
   LyricsService(const LyricsService&) = delete;
   LyricsService& operator=(const LyricsService&) = delete;
 
   // FindSong on a connection of the pool, the lookup then recorded (in memory; see
   // LatestLookups). Nothing when the index cannot be opened: not the same as a song not found.
+  // When the index has no song of the names (after any caption split; whole names, an artist
+  // among them), the upstream's is the best match, under id 0 until it is in the index.
   std::optional<LookupResult> LookupSong(const SongQuery& query);
+
+  // The upstream's song for a query the index has no answer to; nothing without an upstream.
+  // Call it with no Lease held: it may wait for the upstream's timeout.
+  std::optional<Song> AskUpstream(const upstream::Query& query);
 
   // The latest lookups, newest first, each title and artist once; from memory, never the disk.
   std::vector<Lookup> LatestLookups(int limit) const;
@@ -64,6 +74,7 @@ class LyricsService {
   std::mutex poolMutex_;
   std::vector<std::unique_ptr<Store>> pool_;
   RecentLookups recent_;
+  std::unique_ptr<RemoteSongs> remote_;
 };
 
 }  // namespace talvo

@@ -288,6 +288,7 @@ struct Store::Statements {
   Statement savepoint, release, rollbackTo;
   Statement stamp, paths, putFile, deleteSongs, putSong, deleteFile, songCount;
   Statement deleteDumpSongs, deleteDumps, songIndexes, putDump, putDumpSong;
+  Statement putUpstream, deleteUpstreamSong, indexSongNames, indexSongText;
   // On the import's scratch table, which exists only during an import: prepared by the first.
   Statement putDumpKeys, indexDumpSongs, indexDumpNames;
   Statement checkpoint;
@@ -318,14 +319,26 @@ struct Store::Statements {
          "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, length(?5), 0)"},
         // By path, through its index: a scan of the songs would read every row's lyrics.
         {&deleteDumpSongs,
-         "DELETE FROM songs WHERE path IN (SELECT path FROM files WHERE from_dump)"},
-        {&deleteDumps, "DELETE FROM files WHERE from_dump"},
+         "DELETE FROM songs WHERE path IN (SELECT path FROM files WHERE from_dump = 1)"},
+        {&deleteDumps, "DELETE FROM files WHERE from_dump = 1"},
         // Not those SQLite makes itself (no sql), which belong to a constraint; nor the one by
         // path, which takes a dump's songs at its end (a dump's entry sorts after every absolute
         // path) and finds them for IndexDump.
         {&songIndexes,
          "SELECT name, sql FROM sqlite_schema WHERE type = 'index' AND tbl_name = 'songs' AND "
          "sql IS NOT NULL AND name <> 'songs_by_path'"},
+        // 2: the upstream's entry, a dump that an import never replaces.
+        {&putUpstream,
+         "INSERT INTO files(path, size, mtime_ns, from_dump) VALUES (?1, 0, 0, 2) "
+         "ON CONFLICT(path) DO NOTHING"},
+        {&deleteUpstreamSong,
+         "DELETE FROM songs WHERE path = ?1 AND title_key = ?2 AND artist_key = ?3 AND album = ?4"},
+        {&indexSongText,
+         "INSERT INTO songs_fts(rowid, title_key, artist_key, lyrics) "
+         "SELECT id, title_key, artist_key, '' FROM songs WHERE id = ?1"},
+        {&indexSongNames,
+         "INSERT INTO names_fts(rowid, title_key, artist_key) "
+         "SELECT id, title_key, artist_key FROM songs WHERE id = ?1"},
         {&putDump, "INSERT INTO files(path, size, mtime_ns, from_dump) VALUES (?1, ?2, ?3, 1)"},
         {&putDumpSong,
          "INSERT INTO songs(path, title, artist, album, lyrics, synced, duration_ms, "
@@ -684,12 +697,10 @@ bool Store::RestoreSongIndexes() {
   return true;
 }
 
-bool Store::PutDumpSong(const std::string& source, const Song& song) {
-  const std::string titleKey = MatchKey(song.title);
-  const std::string artistKey = MatchKey(song.artist);
-  {
-    Run run(statements_->putDumpSong);
-    if (!Check(run.Bind(1, source)
+bool Store::InsertDumpSong(const std::string& source, const Song& song, const std::string& titleKey,
+                         const std::string& artistKey) {
+  Run run(statements_->putDumpSong);
+  return Check(run.Bind(1, source)
                    .Bind(2, song.title)
                    .Bind(3, song.artist)
                    .Bind(4, song.album)
@@ -700,9 +711,13 @@ bool Store::PutDumpSong(const std::string& source, const Song& song) {
                    .Bind(9, titleKey)
                    .Bind(10, artistKey)
                    .Step(),
-               "put dump song"))
-      return false;
-  }
+               "put dump song");
+}
+
+bool Store::PutDumpSong(const std::string& source, const Song& song) {
+  const std::string titleKey = MatchKey(song.title);
+  const std::string artistKey = MatchKey(song.artist);
+  if (!InsertDumpSong(source, song, titleKey, artistKey)) return false;
   Run run(statements_->putDumpKeys);
   return Check(run.Bind(1, std::int64_t{sqlite3_last_insert_rowid(db_)})
                    .Bind(2, titleKey)
@@ -723,6 +738,30 @@ bool Store::IndexDump() {
   }
   std::string ignored;  // Check reports it
   return Check(Exec(db_, "DELETE FROM temp.dump_keys", ignored), "index dump");
+}
+
+bool Store::PutUpstreamSong(const Song& song) {
+  const std::string source(kUpstreamSource);
+  {
+    Run run(statements_->putUpstream);
+    if (!Check(run.Bind(1, source).Step(), "put upstream song")) return false;
+  }
+  const std::string titleKey = MatchKey(song.title);
+  const std::string artistKey = MatchKey(song.artist);
+  {
+    Run run(statements_->deleteUpstreamSong);
+    if (!Check(run.Bind(1, source).Bind(2, titleKey).Bind(3, artistKey).Bind(4, song.album).Step(),
+               "put upstream song"))
+      return false;
+  }
+  // Not PutDumpSong: its keys go to a table that exists only while a dump is imported.
+  if (!InsertDumpSong(source, song, titleKey, artistKey)) return false;
+  const std::int64_t id = sqlite3_last_insert_rowid(db_);
+  for (Statement* index : {&statements_->indexSongText, &statements_->indexSongNames}) {
+    Run run(*index);
+    if (!Check(run.Bind(1, id).Step(), "put upstream song")) return false;
+  }
+  return true;
 }
 
 void Store::Rollback() {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "lyrics.h"
@@ -88,6 +89,11 @@ class Store {
   // time would make a segment of each song and merge them over and over (four fifths of an
   // import's time).
   bool IndexDump();
+  // A song another server gave (upstream.h) is a dump's song under source kUpstreamSource, which
+  // neither scans nor ReplaceDump remove; it replaces the one given before with the same names
+  // and album. Its names are searched at once. Inside the caller's transaction (Begin).
+  static constexpr std::string_view kUpstreamSource = "upstream:";
+  bool PutUpstreamSong(const Song& song);
   // Abandons the transaction Begin started, writes and all.
   void Rollback();
   // Copies the write-ahead log into the database and empties it; false when a reader kept some
@@ -161,6 +167,8 @@ class Store {
   // from every row before the transaction commits (IndexDump, else Commit).
   bool DropSongIndexes();
   bool RestoreSongIndexes();
+  bool InsertDumpSong(const std::string& source, const Song& song, const std::string& titleKey,
+                      const std::string& artistKey);
   // The songs with these ids, in their order; one gone since they were found (a scan committed
   // in between) is left out.
   std::vector<SongRow> SongsById(const std::vector<std::int64_t>& ids);

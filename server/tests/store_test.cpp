@@ -264,6 +264,33 @@ TEST_F(StoreTest, AnImportLeavesTheSongsIndexesAsTheSchemaMakesThem) {
   EXPECT_EQ(store_->LastError(), "");
 }
 
+// An upstream's songs are a dump's that neither a scan nor an import removes, found by their
+// names at once, each song's names kept once.
+TEST_F(StoreTest, AnUpstreamsSongsOutliveImportsAndScans) {
+  const std::string upstream(Store::kUpstreamSource);
+  auto fetched = MakeSong("Hallelujah", "Jeff Buckley", "first words");
+  fetched.synced = "[00:01.00] first words";
+  ASSERT_TRUE(store_->Begin());
+  ASSERT_TRUE(store_->PutUpstreamSong(fetched));
+  fetched.lyrics = "fuller words";
+  ASSERT_TRUE(store_->PutUpstreamSong(fetched));
+  ASSERT_TRUE(store_->Commit());
+  ASSERT_TRUE(store_->Begin());
+  ASSERT_TRUE(store_->ReplaceDump("lrclib-dump:/d.sqlite3", {1, 1}));
+  ASSERT_TRUE(store_->Commit());
+  store_->PutFile("/mine.lrc", {1, 1}, {MakeSong("Hallelujah", "Jeff Buckley", "mine")});
+
+  const auto rows = store_->FindExact("hallelujah", "jeff buckley", 10);
+  ASSERT_EQ(rows.size(), 2U);
+  EXPECT_EQ(rows[0].path, "/mine.lrc");
+  EXPECT_EQ(rows[1].path, upstream);
+  EXPECT_EQ(rows[1].song.lyrics, "fuller words");
+  EXPECT_EQ(store_->SyncedLyrics(rows[1].id), "[00:01.00] first words");
+  EXPECT_EQ(Titles(store_->Search("buckley", 10, Store::Words::All, Store::Within::Names)),
+            (std::vector<std::string>{"Hallelujah", "Hallelujah"}));
+  EXPECT_EQ(store_->Paths(), std::vector<std::string>{"/mine.lrc"});
+}
+
 TEST_F(StoreTest, FindKeysMatchesTheStartOfAKey) {
   store_->PutFile(
       "/a.lrc", {1, 1},
