@@ -42,11 +42,11 @@ inline int ClosedPort() {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   socklen_t size = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
   close(fd);
-  return ntohs(address.sin_port);
+  return bound ? ntohs(address.sin_port) : 0;
 }
 
 class Upstream {
@@ -60,11 +60,12 @@ class Upstream {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener_, 16);
     socklen_t size = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
+    // Port 0 when any step fails: the test's requests then fail as they should.
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        listen(listener_, 16) == 0 &&
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+      port_ = ntohs(address.sin_port);
     acceptor_ = std::thread([this] { Accept(); });
   }
   ~Upstream() {
@@ -85,7 +86,7 @@ class Upstream {
   }
 
   // A handler that sends bytes and closes.
-  static Handler Answer(std::string bytes) {
+  static Handler Answer(const std::string& bytes) {
     return [bytes](int fd, const std::string&, const std::atomic<bool>&) { SendAll(fd, bytes); };
   }
   // A handler that holds the connection without a word until the test ends.

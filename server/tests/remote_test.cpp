@@ -87,6 +87,7 @@ TEST_F(RemoteTest, OneSongAskedByManyAtOnceIsAskedOnce) {
   const std::vector<std::string> spellings = {"Song", "SONG", "  song"};
   std::vector<int> found(spellings.size(), 0);
   std::vector<std::thread> pages;
+  pages.reserve(spellings.size());
   for (std::size_t i = 0; i < spellings.size(); ++i)
     pages.emplace_back([&, i] { found[i] = remote->Find(Named(spellings[i])) ? 1 : 0; });
   for (auto& page : pages) page.join();
@@ -98,6 +99,7 @@ TEST_F(RemoteTest, PastTheCapAPageShowsItsMissWithoutAsking) {
   auto upstream = std::make_unique<Upstream>(Upstream::Hang);
   auto remote = Remote(upstream->url(), std::chrono::seconds(5));
   std::vector<std::thread> pages;
+  pages.reserve(RemoteSongs::kMaxFetches);
   for (int i = 0; i < RemoteSongs::kMaxFetches; ++i)
     pages.emplace_back([&, i] { remote->Find(Named("Hanging " + std::to_string(i))); });
   const auto end = std::chrono::steady_clock::now() + fake::kHangGuard;

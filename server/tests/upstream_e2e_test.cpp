@@ -104,14 +104,4 @@ TEST_F(UpstreamTest, ANotFoundIsAskedOnceWhicheverPageAsks) {
   EXPECT_EQ(upstream.requests(), 1);
 }
 
-TEST_F(UpstreamTest, ABadAddressIsRefusedAtStartInOneLine) {
-  server_ = std::make_unique<ServerProcess>(
-      std::vector<std::string>{"--library", library_.string(), "--db",
-                               (folder_ / "index.db").string(), "--upstream", "ftp://x"},
-      folder_ / "stderr.txt");
-  EXPECT_EQ(server_->WaitBounded(), 2);
-  const std::string errors = Errors();
-  EXPECT_TRUE(errors.starts_with("talvo-lyrics-server: --upstream ftp://x: ")) << errors;
-}
-
 }  // namespace

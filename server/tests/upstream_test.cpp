@@ -119,13 +119,9 @@ std::string With(std::string_view field, std::string_view value) {
   const auto at = record.find("\"" + std::string(field) + "\":");
   if (at == std::string::npos) return record;
   const auto start = at + field.size() + 3;
-  auto end = start;
   // The value runs to the next top-level comma or the closing brace; strings hold neither here.
-  if (record[start] == '"') {
-    end = record.find('"', start + 1) + 1;
-  } else {
-    end = record.find_first_of(",}", start);
-  }
+  const auto end =
+      record[start] == '"' ? record.find('"', start + 1) + 1 : record.find_first_of(",}", start);
   return record.replace(start, end - start, value);
 }
 
@@ -297,6 +293,7 @@ TEST(AnswerTest, SendsTheNamesAndItsNameToTheApiPath) {
 
 int RunProgram(std::vector<std::string> args) {
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
