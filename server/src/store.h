@@ -81,7 +81,8 @@ class Store {
   // song and a dump's have the same names, the library's comes first. Their lyrics are not
   // searched, their names are. Inside the caller's transaction (Begin), so that a dump replaces
   // the last one in one commit or not at all.
-  // Drops the songs of every dump imported before and records source as the current one.
+  // Drops the songs of every dump imported before and records source as the current one. Until
+  // IndexDump (or the commit), the songs' key indexes are gone: lookups in the transaction scan.
   bool ReplaceDump(const std::string& source, FileStamp stamp);
   bool PutDumpSong(const std::string& source, const Song& song);
   // Puts the names of the songs PutDumpSong put since ReplaceDump into the search indexes: once,

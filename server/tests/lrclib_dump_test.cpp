@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,11 +18,6 @@ namespace talvo {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadBytes(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 void WriteBytes(const fs::path& file, std::string_view bytes) {
   std::ofstream(file, std::ios::binary | std::ios::trunc)
@@ -217,15 +212,16 @@ TEST_F(DumpTest, WhatIsNotADumpLeavesTheIndexAsItWas) {
 
   const fs::path good = dir_ / "good.sqlite3";
   ASSERT_TRUE(dump::WriteMany(good, "Good", 3000));
-  const std::string goodBytes = ReadBytes(good);
+  const std::string goodBytes = dump::ReadBytes(good);
   const std::string gzipped = [&] {
     EXPECT_TRUE(dump::Gzip(good, dir_ / "good.sqlite3.gz"));
-    return ReadBytes(dir_ / "good.sqlite3.gz");
+    return dump::ReadBytes(dir_ / "good.sqlite3.gz");
   }();
   // Garbage over the middle fifth: both tables have pages there, as their rows were written in
   // turn.
   std::string damaged = goodBytes;
-  for (std::size_t i = damaged.size() * 2 / 5; i < damaged.size() * 3 / 5; ++i) damaged[i] = '\xA5';
+  std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(damaged.size() * 2 / 5),
+            damaged.begin() + static_cast<std::ptrdiff_t>(damaged.size() * 3 / 5), '\xA5');
 
   const struct {
     const char* what;
