@@ -698,7 +698,7 @@ bool Store::RestoreSongIndexes() {
 }
 
 bool Store::InsertDumpSong(const std::string& source, const Song& song, const std::string& titleKey,
-                         const std::string& artistKey) {
+                           const std::string& artistKey) {
   Run run(statements_->putDumpSong);
   return Check(run.Bind(1, source)
                    .Bind(2, song.title)
