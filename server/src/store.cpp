@@ -192,6 +192,21 @@ class Run {
   int bindCode_ = SQLITE_OK;
 };
 
+// A library file's song and a dump's are the same ten columns, in the same order.
+Run& BindSong(Run& run, const std::string& path, const Song& song, const std::string& titleKey,
+              const std::string& artistKey) {
+  return run.Bind(1, path)
+      .Bind(2, song.title)
+      .Bind(3, song.artist)
+      .Bind(4, song.album)
+      .Bind(5, song.lyrics)
+      .Bind(6, song.synced)
+      .Bind(7, song.durationMs)
+      .Bind(8, std::int64_t{song.instrumental})
+      .Bind(9, titleKey)
+      .Bind(10, artistKey);
+}
+
 // The text of a temporary would be gone before the statement runs.
 template <class Text>
 concept Bindable = requires(Run& run, Text&& text) {
@@ -617,18 +632,7 @@ bool Store::PutFile(const std::string& path, FileStamp stamp, const std::vector<
     const std::string titleKey = MatchKey(song.title);
     const std::string artistKey = MatchKey(song.artist);
     Run run(statements_->putSong);
-    ok = Check(run.Bind(1, path)
-                   .Bind(2, song.title)
-                   .Bind(3, song.artist)
-                   .Bind(4, song.album)
-                   .Bind(5, song.lyrics)
-                   .Bind(6, song.synced)
-                   .Bind(7, song.durationMs)
-                   .Bind(8, std::int64_t{song.instrumental})
-                   .Bind(9, titleKey)
-                   .Bind(10, artistKey)
-                   .Step(),
-               "put song");
+    ok = Check(BindSong(run, path, song, titleKey, artistKey).Step(), "put song");
   }
   if (!ok) {
     Run run(statements_->rollbackTo);
@@ -700,18 +704,7 @@ bool Store::RestoreSongIndexes() {
 bool Store::InsertDumpSong(const std::string& source, const Song& song, const std::string& titleKey,
                            const std::string& artistKey) {
   Run run(statements_->putDumpSong);
-  return Check(run.Bind(1, source)
-                   .Bind(2, song.title)
-                   .Bind(3, song.artist)
-                   .Bind(4, song.album)
-                   .Bind(5, song.lyrics)
-                   .Bind(6, song.synced)
-                   .Bind(7, song.durationMs)
-                   .Bind(8, std::int64_t{song.instrumental})
-                   .Bind(9, titleKey)
-                   .Bind(10, artistKey)
-                   .Step(),
-               "put dump song");
+  return Check(BindSong(run, source, song, titleKey, artistKey).Step(), "put dump song");
 }
 
 bool Store::PutDumpSong(const std::string& source, const Song& song) {

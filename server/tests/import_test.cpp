@@ -19,6 +19,7 @@
 namespace {
 
 using namespace talvo::e2e;  // NOLINT(google-build-using-namespace)
+using talvo::RunProgram;
 
 std::string Encode(std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -38,20 +39,6 @@ std::string Encode(std::string_view text) {
 
 std::string GetPath(std::string_view title, std::string_view artist) {
   return "/api/get?track_name=" + Encode(title) + "&artist_name=" + Encode(artist);
-}
-
-// Runs a program found on the PATH; its exit status, or -1 when it could not run or was ended by
-// a signal.
-int RunProgram(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::uintmax_t SizeOf(const fs::path& file) {

@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "run_program.h"
+
 namespace talvo::e2e {
 
 namespace fs = std::filesystem;

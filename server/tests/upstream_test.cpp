@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "fake_upstream.h"
+#include "run_program.h"
 
 namespace talvo::upstream {
 namespace {
@@ -290,18 +291,6 @@ TEST(AnswerTest, SendsTheNamesAndItsNameToTheApiPath) {
 }
 
 // ---- HTTPS ----
-
-int RunProgram(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // A TLS server on loopback with a certificate of its own, answering each connection that
 // completes a handshake with the record.
