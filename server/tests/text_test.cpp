@@ -123,6 +123,24 @@ TEST(CodePage, EveryByteGivesValidUtf8) {
   }
 }
 
+TEST(CodePage, LongTextDecodesWhole) {
+  // Long text is converted in pieces; no two-byte character may be cut between them, nor
+  // may a bad byte far in lose what surrounds it.
+  std::string bytes = "a";
+  std::string utf8 = "a";
+  for (int i = 0; i < 30000; ++i) {
+    bytes.append(kArirangCp949).append("\n");
+    utf8.append(kArirang).append("\n");
+  }
+  bool lossy = true;
+  EXPECT_EQ(Open("cp949").ToUtf8(bytes, &lossy), utf8);
+  EXPECT_FALSE(lossy);
+  bytes.append("\xBE!");
+  utf8.append("\xEF\xBF\xBD!");
+  EXPECT_EQ(Open("cp949").ToUtf8(bytes, &lossy), utf8);
+  EXPECT_TRUE(lossy);
+}
+
 class Utf8Validity : public testing::TestWithParam<std::pair<std::string_view, bool>> {};
 
 TEST_P(Utf8Validity, Holds) {
