@@ -148,6 +148,7 @@ int Startup(const talvo::Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  talvo::system::UseUtf8Console();
   std::string error;
   const std::vector<std::string> words = talvo::system::CommandLine(argc, argv);
   std::vector<const char*> arguments;

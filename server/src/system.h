@@ -14,6 +14,10 @@ namespace talvo::system {
 // the wide command line (argv there is in the ANSI code page and loses what it cannot spell).
 std::vector<std::string> CommandLine(int argc, char** argv);
 
+// Makes the console show the program's UTF-8 output as such (Windows; nothing on Linux, where
+// the terminal's own encoding is the user's choice).
+void UseUtf8Console();
+
 // The library when no --library is given: on Windows the user's Music folder; on Linux none, as a
 // Unix program has no such folder to assume.
 std::optional<std::filesystem::path> DefaultLibrary();

@@ -10,6 +10,8 @@ std::vector<std::string> CommandLine(int argc, char** argv) {
   return {argv, argv + argc};
 }
 
+void UseUtf8Console() {}
+
 std::optional<fs::path> DefaultLibrary() {
   return std::nullopt;
 }

@@ -76,6 +76,10 @@ std::vector<std::string> CommandLine(int argc, char** argv) {
   return line;
 }
 
+void UseUtf8Console() {
+  SetConsoleOutputCP(CP_UTF8);
+}
+
 std::optional<fs::path> DefaultLibrary() {
   return KnownFolder(FOLDERID_Music);
 }

@@ -35,7 +35,7 @@ const QuotingCase kQuoting[] = {
     {"quote_without_spaces", {R"(a"b)"}, R"("a\"b")"},
     {"backslashes_before_a_quote", {R"(a\\"b)"}, R"("a\\\\\"b")"},
     {"backslash_at_the_end_quoted", {"D:\\My Music\\"}, R"("D:\My Music\\")"},
-    {"backslashes_at_the_end_unquoted", {"D:\\Music\\\\"}, R"(D:\Music\\)"},
+    {"backslashes_at_the_end_unquoted", {R"(D:\Music\\)"}, R"(D:\Music\\)"},
     {"backslashes_inside_quoted", {R"(\\server\my share\x)"}, R"("\\server\my share\x")"},
     {"utf8_passes", {"D:\\Müsik ♪"}, "\"D:\\Müsik ♪\""},
 };
