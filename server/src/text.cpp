@@ -1,92 +1,89 @@
+// The platform-free half of the text module: byte order marks, UTF-8 and UTF-16, line ends, C1
+// controls and the runs of separators in a key. The tables and the Unicode algorithms come from
+// the platform's half (text_platform.h).
 #include "text.h"
 
 #include <algorithm>
-#include <array>
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 
-#include <unicode/normalizer2.h>
-#include <unicode/uchar.h>
-#include <unicode/ucnv.h>
-#include <unicode/ucnv_cb.h>
-#include <unicode/unistr.h>
-#include <unicode/utf8.h>
+#include "text_platform.h"
 
 namespace talvo {
+namespace text {
 namespace {
 
-constexpr std::string_view kReplacementUtf8 = "\xEF\xBF\xBD";
+constexpr char32_t kBad = 0xFFFFFFFF;
 
-// ICU's callbacks receive a const context; the flag they raise lives behind it.
-struct LossFlag {
-  mutable bool raised = false;
-};
-
-// ICU's own substitution writes U+001A for a single bad byte in converters that define a
-// one-byte substitute (Shift_JIS, IBM tables); callers are promised U+FFFD everywhere.
-void SubstituteToUnicode(const void* context, UConverterToUnicodeArgs* args, const char* /*units*/,
-                         int32_t /*length*/, UConverterCallbackReason reason, UErrorCode* status) {
-  if (reason != UCNV_UNASSIGNED && reason != UCNV_ILLEGAL && reason != UCNV_IRREGULAR) return;
-  static_cast<const LossFlag*>(context)->raised = true;
-  static constexpr UChar kReplacement = 0xFFFD;
-  *status = U_ZERO_ERROR;
-  ucnv_cbToUWriteUChars(args, &kReplacement, 1, 0, status);
+// The next code point at i, or kBad after the longest prefix of a well-formed sequence (at
+// least one byte), as Unicode recommends substituting.
+char32_t NextUtf8(std::string_view bytes, std::size_t& i) {
+  const auto byte = [&bytes](std::size_t at) { return static_cast<unsigned char>(bytes[at]); };
+  const unsigned lead = byte(i++);
+  if (lead < 0x80) return lead;
+  std::size_t trails = 0;
+  unsigned low = 0x80;
+  unsigned high = 0xBF;
+  char32_t c = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    trails = 1;
+    c = lead & 0x1FU;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    trails = 2;
+    c = lead & 0x0FU;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    trails = 3;
+    c = lead & 0x07U;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return kBad;
+  }
+  for (std::size_t k = 0; k < trails; ++k) {
+    if (i >= bytes.size() || byte(i) < low || byte(i) > high) return kBad;
+    c = (c << 6U) | (byte(i++) & 0x3FU);
+    low = 0x80;
+    high = 0xBF;
+  }
+  return c;
 }
 
-// Only a lone surrogate from a UTF-16 source gets here; the UTF-8 substitute is U+FFFD.
-void SubstituteFromUnicode(const void* context, UConverterFromUnicodeArgs* args, const UChar* units,
-                           int32_t length, UChar32 codePoint, UConverterCallbackReason reason,
-                           UErrorCode* status) {
-  if (reason != UCNV_UNASSIGNED && reason != UCNV_ILLEGAL && reason != UCNV_IRREGULAR) return;
-  static_cast<const LossFlag*>(context)->raised = true;
-  UCNV_FROM_U_CALLBACK_SUBSTITUTE(nullptr, args, units, length, codePoint, reason, status);
+bool IsAscii(std::string_view bytes) {
+  return std::all_of(bytes.begin(), bytes.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-// Converts bytes in the converter named icuName to UTF-8. A converter per call: ICU shares the
-// table data between them, but a UConverter itself must not be used by two threads at once.
-std::string ConvertToUtf8(const char* icuName, std::string_view bytes, bool& lossy) {
-  if (bytes.empty()) return {};
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::LocalUConverterPointer source(ucnv_open(icuName, &status));
-  const icu::LocalUConverterPointer target(ucnv_open("UTF-8", &status));
-  if (U_FAILURE(status) || source.isNull() || target.isNull()) {
-    lossy = true;
-    return std::string(kReplacementUtf8);
-  }
-  const LossFlag loss;
-  ucnv_setToUCallBack(source.getAlias(), SubstituteToUnicode, &loss, nullptr, nullptr, &status);
-  ucnv_setFromUCallBack(target.getAlias(), SubstituteFromUnicode, &loss, nullptr, nullptr, &status);
-  if (U_FAILURE(status)) {
-    lossy = true;
-    return std::string(kReplacementUtf8);
-  }
-
+// UTF-16 without its mark as UTF-8; lone surrogates and an odd last byte become U+FFFD.
+std::string Utf16ToUtf8(std::string_view bytes, bool bigEndian, bool& lossy) {
   std::string out;
   out.reserve(bytes.size() + bytes.size() / 2);
-  std::array<UChar, 1024> pivot{};
-  UChar* pivotSource = pivot.data();
-  UChar* pivotTarget = pivot.data();
-  std::array<char, 4096> buffer{};
-  const char* next = bytes.data();
-  const char* const end = bytes.data() + bytes.size();
-  UBool reset = 1;  // only the first call starts afresh
-  for (;;) {
-    char* written = buffer.data();
-    status = U_ZERO_ERROR;
-    ucnv_convertEx(target.getAlias(), source.getAlias(), &written, buffer.data() + buffer.size(),
-                   &next, end, pivot.data(), &pivotSource, &pivotTarget,
-                   pivot.data() + pivot.size(), reset, /*flush=*/true, &status);
-    reset = 0;
-    out.append(buffer.data(), static_cast<std::size_t>(written - buffer.data()));
-    if (status == U_BUFFER_OVERFLOW_ERROR) continue;
-    if (U_FAILURE(status)) {
-      loss.raised = true;
-      out.append(kReplacementUtf8);
+  const auto unit = [&bytes, bigEndian](std::size_t at) -> char32_t {
+    const char32_t first = static_cast<unsigned char>(bytes[at]);
+    const char32_t second = static_cast<unsigned char>(bytes[at + 1]);
+    return bigEndian ? (first << 8U) | second : (second << 8U) | first;
+  };
+  std::size_t i = 0;
+  while (i + 1 < bytes.size()) {
+    char32_t c = unit(i);
+    i += 2;
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      const bool high = c <= 0xDBFF;
+      if (high && i + 1 < bytes.size() && unit(i) >= 0xDC00 && unit(i) <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10U) + (unit(i) - 0xDC00);
+        i += 2;
+      } else {
+        c = kReplacement;
+        lossy = true;
+      }
     }
-    break;
+    AppendUtf8(out, c);
   }
-  lossy = lossy || loss.raised;
+  if (i < bytes.size()) {
+    out.append(kReplacementUtf8);
+    lossy = true;
+  }
   return out;
 }
 
@@ -129,40 +126,10 @@ void NormaliseLineEnds(std::string& text) {
   text.resize(out);
 }
 
-// The numbers under which Windows names its own code pages, which must win over the IBM tables
-// that ICU files under "cpNNN" and "NNN". ICU compares names by letters and digits only, with
-// leading zeros dropped ("CP-0949" is "cp949"), so the check does the same.
-std::optional<std::string> WindowsCodePageName(std::string_view name) {
-  std::string plain;
-  for (const char c : name) {
-    if (c >= '0' && c <= '9') {
-      if (c != '0' || (!plain.empty() && plain.back() >= '0' && plain.back() <= '9')) {
-        plain.push_back(c);
-      }
-    } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
-      plain.push_back(static_cast<char>(c | 0x20));
-    }
-  }
-  std::string_view number = plain;
-  if (number.starts_with("cp")) number.remove_prefix(2);
-  static constexpr std::array<std::string_view, 14> kWindowsPages = {
-      "874",  "932",  "936",  "949",  "950",  "1250", "1251",
-      "1252", "1253", "1254", "1255", "1256", "1257", "1258"};
-  if (std::find(kWindowsPages.begin(), kWindowsPages.end(), number) == kWindowsPages.end()) {
-    return std::nullopt;
-  }
-  return "windows-" + std::string(number);
-}
-
-bool IsSeparator(UChar32 c) {
-  constexpr uint32_t kSeparators = U_GC_P_MASK | U_GC_S_MASK | U_GC_Z_MASK | U_GC_CC_MASK;
-  return (U_GET_GC_MASK(c) & kSeparators) != 0 || u_isUWhiteSpace(c);
-}
-
-// The key of a name in plain ASCII, the commonest kind, without ICU: NFKC with case folding
-// changes no ASCII character but the capitals, and every ASCII character that is not a letter or
-// a digit is punctuation, a symbol, a space or a control, so a separator. Nothing when the name
-// holds any other byte.
+// The key of a name in plain ASCII, the commonest kind, without the platform: NFKC with case
+// folding changes no ASCII character but the capitals, and every ASCII character that is not a
+// letter or a digit is punctuation, a symbol, a space or a control, so a separator. Nothing when
+// the name holds any other byte.
 std::optional<std::string> AsciiMatchKey(std::string_view text) {
   std::string key;
   key.reserve(text.size());
@@ -181,83 +148,126 @@ std::optional<std::string> AsciiMatchKey(std::string_view text) {
   return key;
 }
 
-// Whether the converter turns every ASCII byte into the same character whatever surrounds it,
-// so that ASCII text needs no converting: true of the Windows and most other code pages, not of
-// stateful encodings (ISO-2022, HZ, UTF-7) or EBCDIC.
-bool KeepsAscii(UConverter* converter) {
-  UErrorCode status = U_ZERO_ERROR;
-  switch (ucnv_getType(converter)) {
-    case UCNV_SBCS:
-    case UCNV_DBCS:
-    case UCNV_MBCS:
-    case UCNV_LATIN_1:
-    case UCNV_US_ASCII:
-    case UCNV_UTF8:
-      break;
-    default:
-      return false;
-  }
-  std::array<char, 0x80> ascii{};
-  for (std::size_t i = 0; i < ascii.size(); ++i) ascii[i] = static_cast<char>(i);
-  std::array<UChar, 0x100> decoded{};
-  const int32_t length =
-      ucnv_toUChars(converter, decoded.data(), static_cast<int32_t>(decoded.size()), ascii.data(),
-                    static_cast<int32_t>(ascii.size()), &status);
-  if (U_FAILURE(status) || length != static_cast<int32_t>(ascii.size())) return false;
-  for (std::size_t i = 0; i < ascii.size(); ++i) {
-    if (decoded[i] != static_cast<UChar>(i)) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
+std::string PlainName(std::string_view name) {
+  std::string plain;
+  for (const char c : name) {
+    if (c >= '0' && c <= '9') {
+      if (c != '0' || (!plain.empty() && plain.back() >= '0' && plain.back() <= '9')) {
+        plain.push_back(c);
+      }
+    } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+      plain.push_back(static_cast<char>(c | 0x20));
+    }
+  }
+  return plain;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0U | (c >> 6U)));
+    out.push_back(static_cast<char>(0x80U | (c & 0x3FU)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0U | (c >> 12U)));
+    out.push_back(static_cast<char>(0x80U | ((c >> 6U) & 0x3FU)));
+    out.push_back(static_cast<char>(0x80U | (c & 0x3FU)));
+  } else {
+    out.push_back(static_cast<char>(0xF0U | (c >> 18U)));
+    out.push_back(static_cast<char>(0x80U | ((c >> 12U) & 0x3FU)));
+    out.push_back(static_cast<char>(0x80U | ((c >> 6U) & 0x3FU)));
+    out.push_back(static_cast<char>(0x80U | (c & 0x3FU)));
+  }
+}
+
+std::string RepairUtf8(std::string_view bytes, bool& lossy) {
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 2);
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const std::size_t start = i;
+    const char32_t c = NextUtf8(bytes, i);
+    if (c == kBad) {
+      out.append(kReplacementUtf8);
+      lossy = true;
+    } else {
+      out.append(bytes.substr(start, i - start));
+    }
+  }
+  return out;
+}
+
+std::u32string DecodeUtf8(std::string_view bytes) {
+  std::u32string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const char32_t c = NextUtf8(bytes, i);
+    out.push_back(c == kBad ? kReplacement : c);
+  }
+  return out;
+}
+
+bool IsDefaultIgnorable(char32_t c) {
+  struct Range {
+    char32_t first;
+    char32_t last;
+  };
+  static constexpr Range kRanges[] = {
+      {0x00AD, 0x00AD},   {0x034F, 0x034F},  {0x061C, 0x061C}, {0x115F, 0x1160}, {0x17B4, 0x17B5},
+      {0x180B, 0x180F},   {0x200B, 0x200F},  {0x202A, 0x202E}, {0x2060, 0x206F}, {0x3164, 0x3164},
+      {0xFE00, 0xFE0F},   {0xFEFF, 0xFEFF},  {0xFFA0, 0xFFA0}, {0xFFF0, 0xFFF8}, {0x1BCA0, 0x1BCA3},
+      {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF}};
+  if (c < kRanges[0].first) return false;
+  return std::any_of(std::begin(kRanges), std::end(kRanges),
+                     [c](const Range& r) { return c >= r.first && c <= r.last; });
+}
+
+}  // namespace text
+
 std::optional<CodePage> CodePage::Open(std::string_view name) {
-  // ICU opens the default converter for an empty name; real names are short and plain ASCII.
+  // Real names are short and plain ASCII; an empty one would open some default.
   constexpr std::size_t kMaxName = 128;
   if (name.empty() || name.size() > kMaxName || name.find('\0') != std::string_view::npos) {
     return std::nullopt;
   }
-  const std::string icuName = WindowsCodePageName(name).value_or(std::string(name));
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::LocalUConverterPointer converter(ucnv_open(icuName.c_str(), &status));
-  if (U_FAILURE(status) || converter.isNull()) return std::nullopt;
-  const char* canonical = ucnv_getName(converter.getAlias(), &status);
-  if (U_FAILURE(status) || canonical == nullptr) return std::nullopt;
-  return CodePage(canonical, KeepsAscii(converter.getAlias()));
+  auto page = text::OpenPage(name);
+  if (!page) return std::nullopt;
+  return CodePage(std::move(page->name), page->number, page->keepsAscii);
 }
 
 std::string CodePage::ToUtf8(std::string_view bytes, bool* lossy) const {
-  if (keepsAscii_ && std::all_of(bytes.begin(), bytes.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+  if (keepsAscii_ && text::IsAscii(bytes)) {
     if (lossy != nullptr) *lossy = false;
     return std::string(bytes);
   }
   bool replaced = false;
-  std::string text = ConvertToUtf8(name_.c_str(), bytes, replaced);
-  ReplaceC1Controls(text, replaced);
+  std::string out =
+      bytes.empty() ? std::string() : text::PageToUtf8(name_, number_, bytes, replaced);
+  text::ReplaceC1Controls(out, replaced);
   if (lossy != nullptr) *lossy = replaced;
-  return text;
+  return out;
 }
 
 std::string DecodeFileText(std::string_view bytes, const CodePage& fallback, bool* lossy) {
   bool replaced = false;
-  std::string text;
+  std::string out;
   if (bytes.starts_with("\xEF\xBB\xBF")) {
-    bytes.remove_prefix(3);
-    text = IsValidUtf8(bytes) ? std::string(bytes) : ConvertToUtf8("UTF-8", bytes, replaced);
+    out = text::RepairUtf8(bytes.substr(3), replaced);
   } else if (bytes.starts_with("\xFF\xFE")) {
-    text = ConvertToUtf8("UTF-16LE", bytes.substr(2), replaced);
+    out = text::Utf16ToUtf8(bytes.substr(2), /*bigEndian=*/false, replaced);
   } else if (bytes.starts_with("\xFE\xFF")) {
-    text = ConvertToUtf8("UTF-16BE", bytes.substr(2), replaced);
+    out = text::Utf16ToUtf8(bytes.substr(2), /*bigEndian=*/true, replaced);
   } else if (IsValidUtf8(bytes)) {
-    text = bytes;
+    out = bytes;
   } else {
-    text = fallback.ToUtf8(bytes, &replaced);
+    out = fallback.ToUtf8(bytes, &replaced);
   }
-  NormaliseLineEnds(text);
+  text::NormaliseLineEnds(out);
   if (lossy != nullptr) *lossy = replaced;
-  return text;
+  return out;
 }
 
 std::string Utf8OrCodePage(std::string_view bytes, const CodePage& codePage) {
@@ -265,49 +275,36 @@ std::string Utf8OrCodePage(std::string_view bytes, const CodePage& codePage) {
 }
 
 bool IsValidUtf8(std::string_view bytes) {
-  const auto* const s = reinterpret_cast<const uint8_t*>(bytes.data());
-  const auto length = static_cast<int64_t>(bytes.size());
-  int64_t i = 0;
-  while (i < length) {
-    if (s[i] < 0x80) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
       ++i;
       continue;
     }
-    UChar32 c = 0;
-    U8_NEXT(s, i, length, c);
-    if (c < 0) return false;
+    if (text::NextUtf8(bytes, i) == text::kBad) return false;
   }
   return true;
 }
 
 std::string MatchKey(std::string_view utf8) {
-  // Keys are for names; a name past this is junk, and ICU counts in int32_t.
+  // Keys are for names; a name past this is junk, and the platforms count in 32 bits.
   constexpr std::size_t kMaxInput = std::size_t{1} << 20U;
   utf8 = utf8.substr(0, kMaxInput);
-  if (auto key = AsciiMatchKey(utf8)) return *std::move(key);
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* folding = icu::Normalizer2::getNFKCCasefoldInstance(status);
-  if (U_FAILURE(status) || folding == nullptr) return {};
-  const icu::UnicodeString source = icu::UnicodeString::fromUTF8(
-      icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
-  const icu::UnicodeString folded = folding->normalize(source, status);
-  if (U_FAILURE(status)) return {};
-
-  icu::UnicodeString key;
+  if (auto key = text::AsciiMatchKey(utf8)) return *std::move(key);
+  const std::u32string characters = text::KeyCharacters(text::DecodeUtf8(utf8));
+  std::string key;
+  key.reserve(characters.size());
   bool gap = false;
-  for (int32_t i = 0; i < folded.length(); i = folded.moveIndex32(i, 1)) {
-    const UChar32 c = folded.char32At(i);
-    if (IsSeparator(c)) {
-      gap = !key.isEmpty();
+  for (const char32_t c : characters) {
+    if (c == U' ') {
+      gap = !key.empty();
       continue;
     }
-    if (gap) key.append(static_cast<UChar>(u' '));
+    if (gap) key += ' ';
     gap = false;
-    key.append(c);
+    text::AppendUtf8(key, c);
   }
-  std::string out;
-  key.toUTF8String(out);
-  return out;
+  return key;
 }
 
 }  // namespace talvo

@@ -1,5 +1,6 @@
 // Text from the outside world into UTF-8, and UTF-8 into the keys songs are matched by. Built on
-// ICU; every function here is safe to call from several threads at once.
+// ICU on Linux and on Windows' own national language support on Windows, with the same answers
+// where both know the text; every function here is safe to call from several threads at once.
 #pragma once
 
 #include <optional>
@@ -12,12 +13,14 @@ namespace talvo {
 // A legacy code page, as the player's tags and captions are written in one.
 class CodePage {
  public:
-  // Accepts ICU's names and aliases ("windows-1252", "KS_C_5601-1987", "Shift_JIS") and the
-  // Windows forms "cp949", "CP1252" and "949", which always mean the Windows code page (ICU's
-  // own "cp949" is IBM's, a different table). Nothing for a name ICU does not know.
+  // Accepts the common names and aliases ("windows-1252", "KS_C_5601-1987", "Shift_JIS", "GBK",
+  // "Big5", "ISO-8859-5", "KOI8-R", "UTF-8") and the Windows forms "cp949", "CP1252" and "949",
+  // which always mean the Windows code page (ICU's own "cp949" is IBM's, a different table). On
+  // Linux every name ICU knows; on Windows every code page number Windows has. Nothing for a
+  // name the platform does not know.
   static std::optional<CodePage> Open(std::string_view name);
 
-  // The canonical name, as ICU reports it.
+  // The canonical name, as the platform reports it (ICU's on Linux, Windows' on Windows).
   const std::string& Name() const { return name_; }
 
   // The bytes as UTF-8. Invalid or unmapped sequences become U+FFFD, and so do C1 controls
@@ -26,8 +29,10 @@ class CodePage {
   std::string ToUtf8(std::string_view bytes, bool* lossy = nullptr) const;
 
  private:
-  CodePage(std::string name, bool keepsAscii) : name_(std::move(name)), keepsAscii_(keepsAscii) {}
+  CodePage(std::string name, unsigned number, bool keepsAscii)
+      : name_(std::move(name)), number_(number), keepsAscii_(keepsAscii) {}
   std::string name_;
+  unsigned number_;  // the platform's number for the page, where it numbers them
   bool keepsAscii_;  // ASCII bytes are those characters: plain ASCII is taken as it is
 };
 

@@ -1,8 +1,18 @@
 #include "upstream.h"
 
+#ifdef _WIN32
+// Before OpenSSL's headers: they take back the names wincrypt.h defines as macros.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <wincrypt.h>
+#else
 #include <netdb.h>
-#include <openssl/ssl.h>
 #include <sys/socket.h>
+#endif
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
@@ -223,6 +233,27 @@ struct Exchange {
   }
 };
 
+#ifdef _WIN32
+// OpenSSL's default certificate paths mean nothing on Windows: the roots the user's system trusts
+// are in its "ROOT" store, copied into the client's own.
+void TrustWindowsRoots(SSL_CTX* context) {
+  HCERTSTORE store = CertOpenSystemStoreW(0, L"ROOT");
+  if (store == nullptr) return;
+  X509_STORE* trusted = SSL_CTX_get_cert_store(context);
+  const CERT_CONTEXT* certificate = nullptr;
+  while ((certificate = CertEnumCertificatesInStore(store, certificate)) != nullptr) {
+    const unsigned char* der = certificate->pbCertEncoded;
+    X509* x509 = d2i_X509(nullptr, &der, static_cast<long>(certificate->cbCertEncoded));
+    if (x509 == nullptr) continue;
+    X509_STORE_add_cert(trusted, x509);
+    X509_free(x509);
+  }
+  CertCloseStore(store, 0);
+  // A root OpenSSL cannot read is skipped, and its error must not show up on a later call.
+  ERR_clear_error();
+}
+#endif
+
 }  // namespace
 
 struct Client::Tls {
@@ -335,10 +366,15 @@ std::unique_ptr<Client> Client::Create(Address address, std::chrono::millisecond
   auto tls = std::make_unique<Tls>();
   boost::system::error_code ec;
   tls->context.set_verify_mode(asio::ssl::verify_peer, ec);
-  if (caFile.empty())
+  if (caFile.empty()) {
+#ifdef _WIN32
+    TrustWindowsRoots(tls->context.native_handle());
+#else
     tls->context.set_default_verify_paths(ec);
-  else
+#endif
+  } else {
     tls->context.load_verify_file(caFile, ec);
+  }
   if (ec) {
     error = "--upstream-ca " + caFile + ": no PEM certificate read: " + ec.message();
     return nullptr;
