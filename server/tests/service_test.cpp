@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -375,24 +374,36 @@ TEST_F(RunningServerTest, ASecondServerOnTheSameIndexServesToo) {
 class IndexLock {
  public:
   explicit IndexLock(const fs::path& index) : marker_(index.string() + ".held") {
-    const std::string script =
-        "import sqlite3, sys\n"
-        "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
-        "db.execute('PRAGMA locking_mode = EXCLUSIVE')\n"
-        "db.execute('BEGIN EXCLUSIVE')\n"
-        "db.execute('CREATE TABLE held (x)')\n"
-        "open(sys.argv[2], 'w').close()\n"
-        "sys.stdin.read()\n";
-    WriteFile(index.string() + ".py", script);
-    const std::string command =
-        "python3 '" + index.string() + ".py' '" + index.string() + "' '" + marker_.string() + "'";
-    pipe_ = popen(command.c_str(), "w");
-    for (int waited = 0; pipe_ != nullptr && !fs::exists(marker_) && waited < kHangMillis;
-         waited += 20)
+    const auto script = index.string() + ".py";
+    WriteFile(script,
+              "import sqlite3, sys\n"
+              "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+              "db.execute('PRAGMA locking_mode = EXCLUSIVE')\n"
+              "db.execute('BEGIN EXCLUSIVE')\n"
+              "db.execute('CREATE TABLE held (x)')\n"
+              "open(sys.argv[2], 'w').close()\n"
+              "sys.stdin.read()\n");
+    // It holds the lock until its input closes.
+    int in[2];
+    if (pipe(in) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+    std::vector<std::string> words{"python3", script, index.string(), marker_.string()};
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    input_ = in[1];
+    for (int waited = 0; pid_ > 0 && !fs::exists(marker_) && waited < kHangMillis; waited += 20)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   ~IndexLock() {
-    if (pipe_ != nullptr) pclose(pipe_);
+    if (input_ >= 0) close(input_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
   }
   IndexLock(const IndexLock&) = delete;
   IndexLock& operator=(const IndexLock&) = delete;
@@ -401,7 +412,8 @@ class IndexLock {
 
  private:
   fs::path marker_;
-  FILE* pipe_ = nullptr;
+  pid_t pid_ = -1;
+  int input_ = -1;
 };
 
 TEST_F(ServerTest, AnIndexLockedByAnotherProgramIsOneLineAndAFailure) {
@@ -561,8 +573,9 @@ INSTANTIATE_TEST_SUITE_P(Server, OptionTest, testing::ValuesIn(kOptions),
 // The Windows server's library when none is named: the user's Music folder, which Wine keeps in
 // its prefix.
 TEST_F(ServerHarness, WindowsMusicFolderIsTheDefaultLibrary) {
-  const char* prefix = std::getenv("WINEPREFIX");
-  const char* user = std::getenv("USER");
+  // The tests run one at a time, on one thread: getenv's lack of thread safety does not matter.
+  const char* prefix = std::getenv("WINEPREFIX");  // NOLINT(concurrency-mt-unsafe)
+  const char* user = std::getenv("USER");          // NOLINT(concurrency-mt-unsafe)
   if (prefix == nullptr || user == nullptr) GTEST_SKIP() << "no WINEPREFIX or USER to find it";
   const auto music = fs::path(prefix) / "drive_c" / "users" / user / "Music";
   if (!fs::is_directory(music)) GTEST_SKIP() << music << " is not in the Wine prefix";
