@@ -49,10 +49,11 @@ struct ServerCommand {
 };
 
 inline const ServerCommand& ServerUnderTest() {
+  // Read once, before any test starts a thread.
   static const ServerCommand command = [] {
-    const char* exe = std::getenv("TALVO_SERVER_EXE");
+    const char* exe = std::getenv("TALVO_SERVER_EXE");  // NOLINT(concurrency-mt-unsafe)
     if (exe == nullptr || *exe == '\0') return ServerCommand{{TALVO_SERVER_PROGRAM}, false};
-    const char* launcher = std::getenv("TALVO_SERVER_LAUNCHER");
+    const char* launcher = std::getenv("TALVO_SERVER_LAUNCHER");  // NOLINT(concurrency-mt-unsafe)
     ServerCommand windows{{}, true};
     if (launcher != nullptr && *launcher != '\0') windows.words.emplace_back(launcher);
     windows.words.emplace_back(exe);
