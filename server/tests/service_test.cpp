@@ -392,6 +392,7 @@ class IndexLock {
     posix_spawn_file_actions_addclose(&actions, in[1]);
     std::vector<std::string> words{"python3", script, index.string(), marker_.string()};
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
