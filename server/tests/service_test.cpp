@@ -598,4 +598,30 @@ TEST_F(ServerHarness, WindowsMusicFolderIsTheDefaultLibrary) {
   EXPECT_NE(reply.body.find("found in the Music folder"), std::string::npos) << reply.body;
 }
 
+// The Windows server starts with the user's session through a shortcut it makes and removes;
+// each step is one line and an exit status.
+TEST_F(ServerHarness, WindowsStartupShortcutIsMadeAndRemoved) {
+  const struct {
+    const char* option;
+    int status;
+    const char* says;  // on stdout for status 0, else on stderr
+  } steps[] = {
+      {"--install-startup", 0, "startup shortcut made: "},
+      {"--install-startup", 0, "startup shortcut made: "},  // a second replaces the first
+      {"--uninstall-startup", 0, "startup shortcut removed: "},
+      {"--uninstall-startup", 1, "talvo-lyrics-server: there is no startup shortcut at "},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.option);
+    server_ = std::make_unique<ServerProcess>(
+        std::vector<std::string>{step.option, "--db", (folder_ / "index.db").string()},
+        folder_ / "stderr.txt");
+    const auto out = server_->ReadLine();
+    EXPECT_EQ(server_->WaitBounded(), step.status);
+    const auto said = step.status == 0 ? out : Errors();
+    EXPECT_TRUE(said.starts_with(step.says)) << said;
+    EXPECT_NE(said.find("Talvo Lyrics Server.lnk"), std::string::npos) << said;
+  }
+}
+
 }  // namespace
