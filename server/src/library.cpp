@@ -1,12 +1,7 @@
 #include "library.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <optional>
 #include <string_view>
@@ -14,6 +9,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "files.h"
 #include "tags.h"
 
 namespace talvo {
@@ -45,7 +41,7 @@ std::string UpperAscii(std::string text) {
 }
 
 std::string Extension(const fs::path& file) {
-  return LowerAscii(file.extension().string());
+  return LowerAscii(files::PathToUtf8(file.extension()));
 }
 
 bool IsAudioExtension(std::string_view extension) {
@@ -56,7 +52,7 @@ bool IsAudioExtension(std::string_view extension) {
 // Fills in the names the file's own text left empty from its stem, "Artist - Title" or a title.
 void NamesFromStem(const fs::path& file, const CodePage& codePage, Song& song) {
   // File names are bytes; copied from elsewhere they may be in the player's code page.
-  const std::string stem = Utf8OrCodePage(file.stem().string(), codePage);
+  const std::string stem = Utf8OrCodePage(files::PathToUtf8(file.stem()), codePage);
   std::string_view name = DropPlaylistNumber(stem);
   if (name.empty()) name = stem;
   std::string artist;
@@ -69,48 +65,42 @@ void NamesFromStem(const fs::path& file, const CodePage& codePage, Song& song) {
 // The bytes of a regular file of at most kMaxLyricsBytes. Opened without blocking, so a pipe or a
 // device that took a lyrics file's name cannot stall the scan.
 bool ReadSmallFile(const fs::path& file, std::string& bytes, std::string& problem) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    problem = std::generic_category().message(errno);
+  files::Reader reader;
+  if (!reader.Open(file, problem)) return false;
+  const auto info = reader.Stat(problem);
+  if (!info) return false;
+  if (!info->regular) {
+    problem = "not a regular file";
     return false;
   }
-  struct stat info {};
-  bool ok = false;
-  if (::fstat(fd, &info) != 0) {
-    problem = std::generic_category().message(errno);
-  } else if (!S_ISREG(info.st_mode)) {
-    problem = "not a regular file";
-  } else if (static_cast<std::uintmax_t>(info.st_size) > kMaxLyricsBytes) {
-    problem = "too big for a lyrics file (" + std::to_string(info.st_size) + " bytes)";
-  } else {
-    // Room for one byte more than fstat said, to see a file that grew since; it may grow up to
-    // one byte over the limit, which tells it is too big.
-    bytes.resize(static_cast<std::size_t>(info.st_size) + 1);
-    std::size_t size = 0;
-    ok = true;
-    while (true) {
-      if (size == bytes.size()) {
-        if (size > kMaxLyricsBytes) break;
-        bytes.resize(std::min(size * 2, kMaxLyricsBytes + 1));
-      }
-      const ssize_t got = ::read(fd, bytes.data() + size, bytes.size() - size);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) {
-        problem = std::generic_category().message(errno);
-        ok = false;
-        break;
-      }
-      if (got == 0) break;
-      size += static_cast<std::size_t>(got);
-    }
-    if (ok && size > kMaxLyricsBytes) {
-      problem = "too big for a lyrics file";
-      ok = false;
-    }
-    bytes.resize(ok ? size : 0);
+  if (info->size > kMaxLyricsBytes) {
+    problem = "too big for a lyrics file (" + std::to_string(info->size) + " bytes)";
+    return false;
   }
-  ::close(fd);
-  return ok;
+  // Room for one byte more than the status said, to see a file that grew since; it may grow up
+  // to one byte over the limit, which tells it is too big.
+  bytes.resize(static_cast<std::size_t>(info->size) + 1);
+  std::size_t size = 0;
+  while (true) {
+    if (size == bytes.size()) {
+      if (size > kMaxLyricsBytes) break;
+      bytes.resize(std::min(size * 2, kMaxLyricsBytes + 1));
+    }
+    const auto got = reader.Read(bytes.data() + size, bytes.size() - size, problem);
+    if (!got) {
+      bytes.clear();
+      return false;
+    }
+    if (*got == 0) break;
+    size += *got;
+  }
+  if (size > kMaxLyricsBytes) {
+    problem = "too big for a lyrics file";
+    bytes.clear();
+    return false;
+  }
+  bytes.resize(size);
+  return true;
 }
 
 struct Candidate {
@@ -130,7 +120,7 @@ bool IsAudioSpelling(std::string_view remainder) {
 std::optional<fs::path> AudioBeside(const fs::path& lrc, const std::vector<Candidate>* files) {
   if (files != nullptr) {
     // Paths that share "folder/stem." sit together in the sorted list.
-    std::string prefix = fs::path(lrc).replace_extension().string() + '.';
+    std::string prefix = files::PathToUtf8(fs::path(lrc).replace_extension()) + '.';
     auto it = std::lower_bound(files->begin(), files->end(), prefix,
                                [](const Candidate& a, const std::string& b) { return a.path < b; });
     std::optional<fs::path> found;
@@ -145,7 +135,7 @@ std::optional<fs::path> AudioBeside(const fs::path& lrc, const std::vector<Candi
           kAudioExtensions.begin());
       if (rank < foundRank) {
         foundRank = rank;
-        found = it->path;
+        found = files::PathFromUtf8(it->path);
       }
     }
     return found;
@@ -222,7 +212,7 @@ struct Walk {
       Unseen(folder, "folder not listed: " + error.message());
       return;
     }
-    if (!visited.insert(real.string()).second) return;
+    if (!visited.insert(files::PathToUtf8(real)).second) return;
     fs::directory_iterator it(folder, error);
     for (; !error && it != fs::directory_iterator(); it.increment(error)) {
       Entry(*it, pending);
@@ -258,17 +248,18 @@ struct Walk {
     }
     const auto mtimeNs =
         std::chrono::duration_cast<std::chrono::nanoseconds>(mtime.time_since_epoch()).count();
-    files.push_back({entry.path().string(), FileStamp{static_cast<std::int64_t>(size),
-                                                      static_cast<std::int64_t>(mtimeNs)}});
+    files.push_back(
+        {files::PathToUtf8(entry.path()),
+         FileStamp{static_cast<std::int64_t>(size), static_cast<std::int64_t>(mtimeNs)}});
   }
 
   void Unseen(const fs::path& path, const std::string& reason) {
-    problems.push_back(path.string() + ": " + reason);
-    unseen.insert(path.string());
+    problems.push_back(files::PathToUtf8(path) + ": " + reason);
+    unseen.insert(files::PathToUtf8(path));
   }
 
   void Bad(const fs::path& file, const std::string& reason) {
-    problems.push_back(file.string() + ": " + reason);
+    problems.push_back(files::PathToUtf8(file) + ": " + reason);
     ++badEntries;
   }
 
@@ -277,7 +268,7 @@ struct Walk {
     if (unseen.empty()) return false;
     for (;;) {
       if (unseen.contains(std::string(path))) return true;
-      const std::size_t slash = path.rfind('/');
+      const std::size_t slash = path.rfind(static_cast<char>(fs::path::preferred_separator));
       if (slash == std::string_view::npos || slash == 0) return false;
       path = path.substr(0, slash);
     }
@@ -430,7 +421,7 @@ ScanReport ScanLibrary(Store& store, const std::vector<fs::path>& folders, const
     present.insert(file.path);
     if (store.Stamp(file.path) == file.stamp) {
       ++report.unchanged;
-    } else if (ReadFile(file.path, codePage, &walk.files, songs, problem)) {
+    } else if (ReadFile(files::PathFromUtf8(file.path), codePage, &walk.files, songs, problem)) {
       batch.Put(file, songs);
     } else {
       // What was read before stays: the file is still there, and may read again next time.

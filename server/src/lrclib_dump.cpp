@@ -1,9 +1,6 @@
 #include "lrclib_dump.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -19,6 +16,7 @@
 #include <system_error>
 #include <vector>
 
+#include "files.h"
 #include "lyrics.h"
 
 namespace talvo {
@@ -95,17 +93,23 @@ class Unpacked {
   Unpacked& operator=(const Unpacked&) = delete;
 
   bool From(const fs::path& gzipped, const std::stop_token& stop, std::string& error) {
-    const std::unique_ptr<gzFile_s, decltype(&gzclose_r)> in(gzopen(gzipped.c_str(), "rb"),
-                                                             &gzclose_r);
+    const int fd = files::OpenDescriptor(gzipped);
+    if (fd < 0) {
+      error = "cannot read " + files::PathToUtf8(gzipped) + ": " + SystemError(errno);
+      return false;
+    }
+    const std::unique_ptr<gzFile_s, decltype(&gzclose_r)> in(gzdopen(fd, "rb"), &gzclose_r);
     if (!in) {
-      error = "cannot read " + gzipped.string() + ": " + SystemError(errno);
+      files::CloseDescriptor(fd);
+      error = "cannot read " + files::PathToUtf8(gzipped) + ": out of memory";
       return false;
     }
     gzbuffer(in.get(), static_cast<unsigned>(kUnpackChunk));
     // Left behind only by a killed import: that one's file is replaced.
-    const int out = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (out < 0) {
-      error = "cannot unpack to " + path_.string() + ": " + SystemError(errno);
+    files::Writer out;
+    std::string problem;
+    if (!out.Create(path_, problem)) {
+      error = "cannot unpack to " + files::PathToUtf8(path_) + ": " + problem;
       return false;
     }
     made_ = true;
@@ -126,21 +130,14 @@ class Unpacked {
         break;
       }
       if (got == 0) break;
-      for (std::size_t written = 0; written < static_cast<std::size_t>(got);) {
-        const auto n =
-            ::write(out, buffer.data() + written, static_cast<std::size_t>(got) - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-          error = "cannot unpack to " + path_.string() + ": " + SystemError(errno);
-          ok = false;
-          break;
-        }
-        written += static_cast<std::size_t>(n);
+      if (!out.Write(buffer.data(), static_cast<std::size_t>(got), problem)) {
+        error = "cannot unpack to " + files::PathToUtf8(path_) + ": " + problem;
+        ok = false;
+        break;
       }
-      if (!ok) break;
     }
-    if (::close(out) != 0 && ok) {
-      error = "cannot unpack to " + path_.string() + ": " + SystemError(errno);
+    if (!out.Close(problem) && ok) {
+      error = "cannot unpack to " + files::PathToUtf8(path_) + ": " + problem;
       ok = false;
     }
     if (!ok) return false;
@@ -219,7 +216,7 @@ class Dump {
     std::error_code ignored;
     const fs::path absolute = fs::absolute(file, ignored);
     const std::string uri =
-        UriPath((absolute.empty() ? file : absolute).string()) + "?mode=ro&immutable=1";
+        UriPath(files::PathToUtf8(absolute.empty() ? file : absolute)) + "?mode=ro&immutable=1";
     if (sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
         SQLITE_OK) {
       error = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
@@ -428,10 +425,10 @@ bool ImportLrclibDump(Store& store, const fs::path& file, const fs::path& unpack
   error.clear();
   std::string start;
   if (!ReadStart(file, start, error)) return false;
-  struct stat status {};
   FileStamp stamp;
-  if (::stat(file.c_str(), &status) == 0)
-    stamp = {status.st_size, status.st_mtim.tv_sec * 1'000'000'000LL + status.st_mtim.tv_nsec};
+  std::string ignored;
+  if (const auto status = files::StatusOf(file, ignored))
+    stamp = {static_cast<std::int64_t>(status->size), status->mtimeNs};
   Unpacked unpacked(unpackTo);
   fs::path database = file;
   if (IsGzip(start)) {
@@ -454,7 +451,7 @@ bool ImportLrclibDump(Store& store, const fs::path& file, const fs::path& unpack
     return false;
 
   // The file's name alone: every song's row and index entries repeat it.
-  const std::string source = "lrclib-dump:" + file.filename().string();
+  const std::string source = "lrclib-dump:" + files::PathToUtf8(file.filename());
   store.SetCacheKiB(kImportCacheKiB);
   if (!store.Begin()) {
     error = "the index cannot be written: " + store.LastError();

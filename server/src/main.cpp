@@ -13,6 +13,7 @@
 #include <stop_token>
 #include <thread>
 
+#include "files.h"
 #include "http.h"
 #include "library.h"
 #include "lrclib_dump.h"
@@ -132,7 +133,7 @@ int Import(talvo::Store& store, const talvo::Options& options) {
     }
   });
 
-  const std::string file = options.importDump.string();
+  const std::string file = talvo::files::PathToUtf8(options.importDump);
   talvo::ProgressBar bar(stderr, "tracks");
   const auto progress = [&](std::size_t done, std::size_t total) {
     // The first call comes once the import holds the index: from here on it is replacing.
@@ -181,7 +182,7 @@ int main(int argc, char** argv) {
   std::error_code ec;
   if (options->database.has_parent_path())
     std::filesystem::create_directories(options->database.parent_path(), ec);
-  const std::string database = options->database.string();
+  const std::string database = talvo::files::PathToUtf8(options->database);
   const auto store = talvo::Store::Open(database, error);
   if (!store) {
     std::fprintf(stderr, "%s: cannot open the index %s: %s\n", kProgram, database.c_str(),
@@ -205,8 +206,9 @@ int main(int argc, char** argv) {
   if (!options->upstream.empty()) {
     auto address = talvo::upstream::ParseAddress(options->upstream, error);
     if (address)
-      upstream = talvo::upstream::Client::Create(std::move(*address), options->upstreamTimeout,
-                                                 options->upstreamCa.string(), error);
+      upstream =
+          talvo::upstream::Client::Create(std::move(*address), options->upstreamTimeout,
+                                          talvo::files::PathToUtf8(options->upstreamCa), error);
     if (!upstream) {
       std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
       return 2;

@@ -1,0 +1,124 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "files.h"
+
+namespace talvo::files {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ErrnoText() {
+  return std::generic_category().message(errno);
+}
+
+Status FromStat(const struct stat& info) {
+  return {.regular = S_ISREG(info.st_mode),
+          .size = static_cast<std::uint64_t>(info.st_size),
+          .mtimeNs = info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
+fs::path PathFromUtf8(std::string_view utf8) {
+  return fs::path(utf8);
+}
+
+std::string PathToUtf8(const fs::path& path) {
+  return path.native();
+}
+
+std::optional<Status> StatusOf(const fs::path& path, std::string& problem) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    problem = ErrnoText();
+    return std::nullopt;
+  }
+  return FromStat(info);
+}
+
+Reader::~Reader() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+bool Reader::Open(const fs::path& path, std::string& problem) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    problem = ErrnoText();
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+std::optional<Status> Reader::Stat(std::string& problem) {
+  struct stat info {};
+  if (::fstat(static_cast<int>(handle_), &info) != 0) {
+    problem = ErrnoText();
+    return std::nullopt;
+  }
+  return FromStat(info);
+}
+
+std::optional<std::size_t> Reader::Read(char* data, std::size_t size, std::string& problem) {
+  for (;;) {
+    const ssize_t got = ::read(static_cast<int>(handle_), data, size);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) {
+      problem = ErrnoText();
+      return std::nullopt;
+    }
+  }
+}
+
+Writer::~Writer() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+bool Writer::Create(const fs::path& path, std::string& problem) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    problem = ErrnoText();
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+bool Writer::Write(const char* data, std::size_t size, std::string& problem) {
+  for (std::size_t written = 0; written < size;) {
+    const ssize_t n = ::write(static_cast<int>(handle_), data + written, size - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      problem = ErrnoText();
+      return false;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool Writer::Close(std::string& problem) {
+  const int fd = static_cast<int>(handle_);
+  handle_ = -1;
+  if (::close(fd) != 0) {
+    problem = ErrnoText();
+    return false;
+  }
+  return true;
+}
+
+int OpenDescriptor(const fs::path& path) {
+  return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+void CloseDescriptor(int descriptor) {
+  ::close(descriptor);
+}
+
+}  // namespace talvo::files

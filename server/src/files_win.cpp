@@ -1,0 +1,185 @@
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "files.h"
+
+namespace talvo::files {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// FILETIME counts 100 ns steps from 1601; the index counts nanoseconds from 1970.
+constexpr std::int64_t kFiletimeTo1970 = 116'444'736'000'000'000LL;
+// Names this long need the \\?\ prefix (folders: 12 less, room for an 8.3 file name).
+constexpr std::size_t kShortPathLimit = MAX_PATH - 12;
+
+HANDLE AsHandle(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}  // NOLINT
+
+std::string LastErrorText() {
+  const DWORD code = GetLastError();
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text),
+      0, nullptr);  // NOLINT: the API's own convention
+  std::wstring message(text != nullptr ? text : L"", length);
+  LocalFree(text);
+  while (!message.empty() &&
+         (message.back() == L'\r' || message.back() == L'\n' || message.back() == L'.'))
+    message.pop_back();
+  if (message.empty()) return "system error " + std::to_string(code);
+  return PathToUtf8(fs::path(message));
+}
+
+// The name as the wide-character APIs take it, past MAX_PATH too.
+std::wstring SystemName(const fs::path& path) {
+  const std::wstring& name = path.native();
+  if (name.size() < kShortPathLimit || name.starts_with(L"\\\\?\\")) return name;
+  const DWORD needed = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return name;
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(name.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return name;
+  full.resize(length);
+  if (full.starts_with(L"\\\\.\\")) return full;  // a device name: left as it is
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+std::optional<Status> StatusOfHandle(HANDLE handle, std::string& problem) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(handle, &info) == 0) {
+    problem = LastErrorText();
+    return std::nullopt;
+  }
+  const std::uint64_t ticks = (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                              info.ftLastWriteTime.dwLowDateTime;
+  return Status{.regular = GetFileType(handle) == FILE_TYPE_DISK &&
+                           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0,
+                .size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow,
+                .mtimeNs = (static_cast<std::int64_t>(ticks) - kFiletimeTo1970) * 100};
+}
+
+// Opened sharing everything, so a file another program has open is still read; a folder opens
+// too (backup semantics) and is then seen not to be regular.
+HANDLE OpenForLooking(const fs::path& path, DWORD access) {
+  return CreateFileW(SystemName(path).c_str(), access,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace
+
+fs::path PathFromUtf8(std::string_view utf8) {
+  if (utf8.empty()) return {};
+  const int size = static_cast<int>(std::min<std::size_t>(utf8.size(), INT_MAX));
+  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), length);
+  return fs::path(std::move(wide));
+}
+
+std::string PathToUtf8(const fs::path& path) {
+  const std::wstring& wide = path.native();
+  if (wide.empty()) return {};
+  const int size = static_cast<int>(std::min<std::size_t>(wide.size(), INT_MAX));
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), length, nullptr, nullptr);
+  return utf8;
+}
+
+std::optional<Status> StatusOf(const fs::path& path, std::string& problem) {
+  const HANDLE handle = OpenForLooking(path, FILE_READ_ATTRIBUTES);
+  if (handle == INVALID_HANDLE_VALUE) {
+    problem = LastErrorText();
+    return std::nullopt;
+  }
+  auto status = StatusOfHandle(handle, problem);
+  CloseHandle(handle);
+  return status;
+}
+
+Reader::~Reader() {
+  if (handle_ != -1) CloseHandle(AsHandle(handle_));
+}
+
+bool Reader::Open(const fs::path& path, std::string& problem) {
+  const HANDLE handle = OpenForLooking(path, GENERIC_READ);
+  if (handle == INVALID_HANDLE_VALUE) {
+    problem = LastErrorText();
+    return false;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(handle);  // NOLINT
+  return true;
+}
+
+std::optional<Status> Reader::Stat(std::string& problem) {
+  return StatusOfHandle(AsHandle(handle_), problem);
+}
+
+std::optional<std::size_t> Reader::Read(char* data, std::size_t size, std::string& problem) {
+  DWORD got = 0;
+  const auto want = static_cast<DWORD>(std::min<std::size_t>(size, MAXDWORD));
+  if (ReadFile(AsHandle(handle_), data, want, &got, nullptr) == 0) {
+    problem = LastErrorText();
+    return std::nullopt;
+  }
+  return got;
+}
+
+Writer::~Writer() {
+  if (handle_ != -1) CloseHandle(AsHandle(handle_));
+}
+
+bool Writer::Create(const fs::path& path, std::string& problem) {
+  const HANDLE handle = CreateFileW(SystemName(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    problem = LastErrorText();
+    return false;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(handle);  // NOLINT
+  return true;
+}
+
+bool Writer::Write(const char* data, std::size_t size, std::string& problem) {
+  for (std::size_t written = 0; written < size;) {
+    DWORD n = 0;
+    const auto want = static_cast<DWORD>(std::min<std::size_t>(size - written, MAXDWORD));
+    if (WriteFile(AsHandle(handle_), data + written, want, &n, nullptr) == 0 || n == 0) {
+      problem = LastErrorText();
+      return false;
+    }
+    written += n;
+  }
+  return true;
+}
+
+bool Writer::Close(std::string& problem) {
+  const HANDLE handle = AsHandle(handle_);
+  handle_ = -1;
+  if (CloseHandle(handle) == 0) {
+    problem = LastErrorText();
+    return false;
+  }
+  return true;
+}
+
+int OpenDescriptor(const fs::path& path) {
+  return _wopen(SystemName(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+void CloseDescriptor(int descriptor) {
+  _close(descriptor);
+}
+
+}  // namespace talvo::files
