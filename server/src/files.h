@@ -38,7 +38,7 @@ class Reader {
   Reader& operator=(const Reader&) = delete;
 
   bool Open(const std::filesystem::path& path, std::string& problem);
-  std::optional<Status> Stat(std::string& problem);
+  std::optional<Status> Stat(std::string& problem) const;
   // Bytes read into data, 0 at the end; nullopt with problem set on an error.
   std::optional<std::size_t> Read(char* data, std::size_t size, std::string& problem);
 

@@ -56,7 +56,7 @@ bool Reader::Open(const fs::path& path, std::string& problem) {
   return true;
 }
 
-std::optional<Status> Reader::Stat(std::string& problem) {
+std::optional<Status> Reader::Stat(std::string& problem) const {
   struct stat info {};
   if (::fstat(static_cast<int>(handle_), &info) != 0) {
     problem = ErrnoText();
@@ -65,6 +65,7 @@ std::optional<Status> Reader::Stat(std::string& problem) {
   return FromStat(info);
 }
 
+// NOLINTNEXTLINE(readability-make-member-function-const): moves the file's position
 std::optional<std::size_t> Reader::Read(char* data, std::size_t size, std::string& problem) {
   for (;;) {
     const ssize_t got = ::read(static_cast<int>(handle_), data, size);
@@ -90,6 +91,7 @@ bool Writer::Create(const fs::path& path, std::string& problem) {
   return true;
 }
 
+// NOLINTNEXTLINE(readability-make-member-function-const): writes the file
 bool Writer::Write(const char* data, std::size_t size, std::string& problem) {
   for (std::size_t written = 0; written < size;) {
     const ssize_t n = ::write(static_cast<int>(handle_), data + written, size - written);

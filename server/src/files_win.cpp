@@ -18,9 +18,10 @@ constexpr std::int64_t kFiletimeTo1970 = 116'444'736'000'000'000LL;
 // Names this long need the \\?\ prefix (folders: 12 less, room for an 8.3 file name).
 constexpr std::size_t kShortPathLimit = MAX_PATH - 12;
 
+// A handle is a pointer-sized number: the Reader and Writer keep it as one, as on Linux.
 HANDLE AsHandle(std::intptr_t handle) {
-  return reinterpret_cast<HANDLE>(handle);
-}  // NOLINT
+  return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
+}
 
 std::string LastErrorText() {
   const DWORD code = GetLastError();
@@ -118,14 +119,16 @@ bool Reader::Open(const fs::path& path, std::string& problem) {
     problem = LastErrorText();
     return false;
   }
-  handle_ = reinterpret_cast<std::intptr_t>(handle);  // NOLINT
+  handle_ = reinterpret_cast<std::intptr_t>(
+      handle);  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
   return true;
 }
 
-std::optional<Status> Reader::Stat(std::string& problem) {
+std::optional<Status> Reader::Stat(std::string& problem) const {
   return StatusOfHandle(AsHandle(handle_), problem);
 }
 
+// NOLINTNEXTLINE(readability-make-member-function-const): moves the file's position
 std::optional<std::size_t> Reader::Read(char* data, std::size_t size, std::string& problem) {
   DWORD got = 0;
   const auto want = static_cast<DWORD>(std::min<std::size_t>(size, MAXDWORD));
@@ -147,10 +150,12 @@ bool Writer::Create(const fs::path& path, std::string& problem) {
     problem = LastErrorText();
     return false;
   }
-  handle_ = reinterpret_cast<std::intptr_t>(handle);  // NOLINT
+  handle_ = reinterpret_cast<std::intptr_t>(
+      handle);  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
   return true;
 }
 
+// NOLINTNEXTLINE(readability-make-member-function-const): writes the file
 bool Writer::Write(const char* data, std::size_t size, std::string& problem) {
   for (std::size_t written = 0; written < size;) {
     DWORD n = 0;

@@ -1,18 +1,17 @@
 // talvo-lyrics-server: indexes the user's lyrics library and serves the pages the plugin opens.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <stop_token>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "control.h"
 #include "files.h"
 #include "http.h"
 #include "library.h"
@@ -22,6 +21,7 @@
 #include "routes.h"
 #include "service.h"
 #include "store.h"
+#include "system.h"
 #include "text.h"
 #include "upstream.h"
 
@@ -86,53 +86,21 @@ class Scanner {
   std::jthread thread_;  // last: it starts once the rest is in place
 };
 
-// Waits for SIGHUP (rescan), the periodic check (rescan) or SIGINT/SIGTERM (stop). The signals
-// are blocked in every thread and taken here, so no handler runs inside the server or SQLite.
-void WaitForSignals(const sigset_t& signals, Scanner& scanner, const talvo::Options& options) {
+// Rescans when asked or when the period runs out, until a stop.
+void WaitForStop(talvo::control::Controls& controls, Scanner& scanner,
+                 const talvo::Options& options) {
   using Clock = std::chrono::steady_clock;
-  auto due = Clock::now() + options.rescanInterval;
-  for (;;) {
-    int signal = 0;
-    if (options.rescanInterval.count() > 0) {
-      const auto left = std::max(Clock::duration::zero(), due - Clock::now());
-      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-      const timespec wait{
-          .tv_sec = seconds.count(),
-          .tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count()};
-      signal = sigtimedwait(&signals, nullptr, &wait);
-      // Interrupted (a debugger attaching, a stopped and continued process): wait out the rest.
-      if (signal < 0 && errno == EINTR) continue;
-      if (signal < 0) signal = SIGHUP;  // the period ran out: look again
-    } else if (sigwait(&signals, &signal) != 0) {
-      continue;
-    }
-    if (signal != SIGHUP) return;
-    due = Clock::now() + options.rescanInterval;
+  const bool periodic = options.rescanInterval.count() > 0;
+  while (controls.Wait(periodic ? std::optional(Clock::now() + options.rescanInterval)
+                                : std::nullopt) == talvo::control::Event::kRescan) {
     scanner.Request();
   }
 }
 
-// How long the import's signal watcher sleeps between looks at whether the import is over.
-constexpr auto kSignalPoll = std::chrono::milliseconds(100);
-
-// Imports a dump and reports it on stdout; the exit status. SIGINT and SIGTERM stop it with the
-// index as it was (the dump's writes are one transaction): they are blocked and taken by a thread
-// of their own, so no handler runs inside SQLite.
+// Imports a dump and reports it on stdout; the exit status. A stop from outside leaves the index
+// as it was (the dump's writes are one transaction).
 int Import(talvo::Store& store, const talvo::Options& options) {
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (const int signal : {SIGINT, SIGTERM}) sigaddset(&signals, signal);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  std::stop_source interrupt;
-  std::jthread watcher([&signals, &interrupt](const std::stop_token& done) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(kSignalPoll);
-    const timespec wait{.tv_sec = seconds.count(),
-                        .tv_nsec = std::chrono::nanoseconds(kSignalPoll - seconds).count()};
-    while (!done.stop_requested()) {
-      if (sigtimedwait(&signals, nullptr, &wait) > 0) interrupt.request_stop();
-    }
-  });
-
+  const talvo::control::Controls controls(talvo::control::Mode::kImport);
   const std::string file = talvo::files::PathToUtf8(options.importDump);
   talvo::ProgressBar bar(stderr, "tracks");
   const auto progress = [&](std::size_t done, std::size_t total) {
@@ -147,7 +115,7 @@ int Import(talvo::Store& store, const talvo::Options& options) {
   std::string error;
   const bool imported =
       talvo::ImportLrclibDump(store, options.importDump, talvo::UnpackPath(options.database),
-                              report, error, progress, interrupt.get_token());
+                              report, error, progress, controls.StopToken());
   bar.Finish();
   if (!imported) {
     std::fprintf(stderr, "%s: %s not imported, the index is as it was: %s\n", kProgram,
@@ -160,10 +128,34 @@ int Import(talvo::Store& store, const talvo::Options& options) {
   return 0;
 }
 
-}  // namespace
-int main(int argc, char** argv) {
+// Makes or removes the startup shortcut; the exit status.
+int Startup(const talvo::Options& options) {
   std::string error;
-  const auto options = talvo::ParseOptions(argc, argv, error);
+  const auto shortcut = options.startup == talvo::Options::Startup::kInstall
+                            ? talvo::system::InstallStartup(options.startupArguments, error)
+                            : talvo::system::UninstallStartup(error);
+  if (!shortcut) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+    return talvo::system::kHasStartup ? 1 : 2;
+  }
+  std::printf("%s: %s\n",
+              options.startup == talvo::Options::Startup::kInstall ? "startup shortcut made"
+                                                                   : "startup shortcut removed",
+              talvo::files::PathToUtf8(*shortcut).c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  talvo::system::UseUtf8Console();
+  std::string error;
+  const std::vector<std::string> words = talvo::system::CommandLine(argc, argv);
+  std::vector<const char*> arguments;
+  arguments.reserve(words.size());
+  for (const std::string& word : words) arguments.push_back(word.c_str());
+  const auto options =
+      talvo::ParseOptions(static_cast<int>(arguments.size()), arguments.data(), error);
   if (!options) {
     std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, error.c_str(), kProgram);
     return 2;
@@ -172,6 +164,7 @@ int main(int argc, char** argv) {
     std::fputs(talvo::UsageText(), stdout);
     return 0;
   }
+  if (options->startup != talvo::Options::Startup::kNone) return Startup(*options);
   const auto codePage = talvo::CodePage::Open(options->codePage);
   if (!codePage) {
     std::fprintf(stderr, "%s: unknown code page '%s'\nTry '%s --help'.\n", kProgram,
@@ -197,10 +190,7 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (const int signal : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&signals, signal);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  talvo::control::Controls controls(talvo::control::Mode::kServe);
 
   std::unique_ptr<talvo::upstream::Client> upstream;
   if (!options->upstream.empty()) {
@@ -230,14 +220,14 @@ int main(int argc, char** argv) {
               v6 ? "]" : "", server.Port());
   std::fflush(stdout);
 
-  // A loop that ends by itself ends the wait as SIGTERM would.
-  std::thread serving([&server] {
+  // A loop that ends by itself ends the wait as a stop from outside would.
+  std::thread serving([&server, &controls] {
     server.Run();
-    kill(getpid(), SIGTERM);
+    controls.RequestStop();
   });
   {
     Scanner scanner(*store, *options, *codePage);
-    WaitForSignals(signals, scanner, *options);
+    WaitForStop(controls, scanner, *options);
   }
   server.Stop();
   serving.join();

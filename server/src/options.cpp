@@ -1,9 +1,10 @@
 #include "options.h"
 
 #include <charconv>
-#include <cstdlib>
 #include <string_view>
 
+#include "files.h"
+#include "system.h"
 #include "upstream.h"
 
 namespace talvo {
@@ -49,8 +50,10 @@ bool ParseSeconds(std::string_view text, long long low, long long high, long lon
 
 std::optional<Options> ParseOptions(int argc, const char* const* argv, std::string& error) {
   Options options;
+  options.codePage = system::DefaultCodePage();
   bool databaseGiven = false;
   for (int i = 1; i < argc; ++i) {
+    const int first = i;
     const std::string_view arg = argv[i];
     const bool hasValue = i + 1 < argc;
     const auto value = [&] { return std::string_view(argv[++i]); };
@@ -62,7 +65,7 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
       // "--library A B C": every following word up to the next option is a folder.
       const auto before = options.libraries.size();
       while (i + 1 < argc && std::string_view(argv[i + 1]).substr(0, 2) != "--")
-        options.libraries.emplace_back(argv[++i]);
+        options.libraries.push_back(files::PathFromUtf8(argv[++i]));
       if (options.libraries.size() == before) {
         error = "--library needs a folder";
         return std::nullopt;
@@ -78,7 +81,7 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
         error = "--db needs a file name";
         return std::nullopt;
       }
-      options.database = name;
+      options.database = files::PathFromUtf8(name);
       databaseGiven = true;
     } else if (arg == "--codepage") {
       const std::string_view name = hasValue ? value() : "";
@@ -93,7 +96,11 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
         error = "--import-lrclib needs a dump file (.sqlite3 or .sqlite3.gz)";
         return std::nullopt;
       }
-      options.importDump = name;
+      options.importDump = files::PathFromUtf8(name);
+    } else if (arg == "--install-startup" || arg == "--uninstall-startup") {
+      options.startup =
+          arg == "--install-startup" ? Options::Startup::kInstall : Options::Startup::kUninstall;
+      continue;  // not among the shortcut's own arguments
     } else if (arg == "--rescan") {
       options.rescanOnly = true;
     } else if (arg == "--rescan-interval") {
@@ -131,39 +138,49 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
         error = "--upstream-ca needs a PEM file";
         return std::nullopt;
       }
-      options.upstreamCa = name;
+      options.upstreamCa = files::PathFromUtf8(name);
     } else {
       error = "unknown option '" + std::string(arg) + "'";
       return std::nullopt;
     }
+    options.startupArguments.insert(options.startupArguments.end(), argv + first, argv + i + 1);
   }
-  // An import reads the dump and writes the index: the library is not looked at.
-  if (options.libraries.empty() && options.importDump.empty()) {
-    error = "no library: give at least one folder with --library DIR";
-    return std::nullopt;
+  // An import reads the dump and writes the index: the library is not looked at. A shortcut's
+  // program looks for the default library when it starts.
+  if (options.libraries.empty() && options.importDump.empty() &&
+      options.startup == Options::Startup::kNone) {
+    if (auto library = system::DefaultLibrary()) {
+      options.libraries.push_back(std::move(*library));
+    } else {
+      error = "no library: give at least one folder with --library DIR";
+      return std::nullopt;
+    }
   }
-  if (!databaseGiven) options.database = DefaultDatabasePath();
+  if (!databaseGiven) options.database = system::DefaultIndexPath();
   return options;
 }
 
 const char* UsageText() {
-  return R"(Usage: talvo-lyrics-server --library DIR... [options]
+  static const std::string text = [] {
+    const system::Help& help = system::HelpText();
+    return std::string("Usage: talvo-lyrics-server ") + help.usage + R"( [options]
        talvo-lyrics-server --import-lrclib FILE [--db PATH]
 
 Serves the lyrics pages the Talvo Lyrics plugin opens, from your own lyrics library.
 
   --library DIR...         folders to index (read only, never written): .lrc files,
                            .txt files named "Artist - Title.txt", and audio files with
-                           lyrics in their tags (MP3, FLAC, Ogg, MP4); may be repeated
+                           lyrics in their tags (MP3, FLAC, Ogg, MP4); may be repeated)" +
+           help.library + R"(
   --listen HOST:PORT       where to serve (default 127.0.0.1:8765, the plugin's default);
                            port 0 picks a free port
   --db PATH                the index database (default
-                           $XDG_DATA_HOME/talvo-lyrics/library.db, or
-                           ~/.local/share/talvo-lyrics/library.db)
+)" + help.index +
+           R"(
   --codepage NAME          the player's code page, for tags and captions and for text
                            files without a byte order mark that are not UTF-8
-                           (default windows-1252; cp949, cp932, cp1251 ... and any name
-                           ICU knows)
+)" + help.codePage +
+           R"(
   --rescan                 bring the index up to date with the library, then exit
   --import-lrclib FILE     import an LRCLIB database dump (.sqlite3, or .sqlite3.gz
                            as published) into the index, replacing the songs of the
@@ -172,7 +189,8 @@ Serves the lyrics pages the Talvo Lyrics plugin opens, from your own lyrics libr
                            ends, and an import that fails or is stopped changes nothing.
                            Your library's songs come before a dump's of the same names
   --rescan-interval SECS   look for changed files this often while serving
-                           (default 300; 0 turns it off); SIGHUP rescans at once
+                           (default 300; 0 turns it off))" +
+           help.rescan + R"(
   --idle-timeout SECS      close a connection that has not sent its next request in
                            full within this time, idle or trickling (default 15)
   --upstream URL           an LRCLIB-compatible server (http:// or https://, as in
@@ -184,21 +202,40 @@ Serves the lyrics pages the Talvo Lyrics plugin opens, from your own lyrics libr
                            (default 2; from 0.1 to 60)
   --upstream-ca FILE       PEM certificates to trust for an https:// upstream instead of
                            the system's
-  --help                   this text
+)" + help.startup +
+           R"(  --help                   this text
 
 Pages: /kr/lyrics_plugin_show.html?title=&singer=, /kr/lyrics_plugin_index.html,
 /search?q=, /song?id=, and /api/lyrics?title=&singer= (JSON).
 )";
+  }();
+  return text.c_str();
 }
 
-std::filesystem::path DefaultDatabasePath() {
-  const std::filesystem::path file = std::filesystem::path("talvo-lyrics") / "library.db";
-  // Read before any thread starts, so getenv's lack of thread safety does not matter.
-  const char* data = std::getenv("XDG_DATA_HOME");  // NOLINT(concurrency-mt-unsafe)
-  if (data && *data) return std::filesystem::path(data) / file;
-  const char* home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe)
-  if (home && *home) return std::filesystem::path(home) / ".local" / "share" / file;
-  return file.filename();
+std::string WindowsCommandLine(const std::vector<std::string>& arguments) {
+  std::string line;
+  for (const std::string& argument : arguments) {
+    if (!line.empty()) line += ' ';
+    if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) {
+      line += argument;
+      continue;
+    }
+    // Backslashes are literal except before a quote, where each stands for half of a pair.
+    line += '"';
+    std::size_t backslashes = 0;
+    for (const char c : argument) {
+      if (c == '\\') {
+        ++backslashes;
+        continue;
+      }
+      line.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+      backslashes = 0;
+      line += c;
+    }
+    line.append(backslashes * 2, '\\');  // before the closing quote
+    line += '"';
+  }
+  return line;
 }
 
 }  // namespace talvo

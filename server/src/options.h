@@ -16,7 +16,7 @@ struct Options {
   std::string host = "127.0.0.1";
   int port = 8765;  // 0 asks the system for a free one
   std::filesystem::path database;
-  std::string codePage = "windows-1252";
+  std::string codePage = "windows-1252";  // ParseOptions: system::DefaultCodePage()
   bool rescanOnly = false;
   std::filesystem::path importDump;          // --import-lrclib: imported, then the program exits
   std::chrono::seconds rescanInterval{300};  // 0 turns the periodic check off
@@ -25,17 +25,22 @@ struct Options {
   std::chrono::milliseconds upstreamTimeout{2000};
   std::filesystem::path upstreamCa;  // empty: the system's certificate authorities
   bool help = false;
+  // --install-startup, --uninstall-startup: the shortcut is made or removed, then the program
+  // exits.
+  enum class Startup { kNone, kInstall, kUninstall } startup = Startup::kNone;
+  std::vector<std::string> startupArguments;  // the arguments other than --install-startup
 };
 
-// The options in argv, with the database defaulted to DefaultDatabasePath(). Nothing, with error
-// set to one line a user can act on, for anything malformed or missing.
+// The options in argv (UTF-8), defaulted by the system seam where not given: the library (when
+// there is a default), the index, the code page. Nothing, with error set to one line a user can
+// act on, for anything malformed or missing.
 std::optional<Options> ParseOptions(int argc, const char* const* argv, std::string& error);
 
 // "--help"'s text.
 const char* UsageText();
 
-// $XDG_DATA_HOME/talvo-lyrics/library.db, else ~/.local/share/talvo-lyrics/library.db, else a
-// file in the current folder when there is no home at all.
-std::filesystem::path DefaultDatabasePath();
+// arguments as one Windows command line, each read back as it was by CommandLineToArgvW and the
+// C runtime: spaces, quotes, backslashes before quotes, empty arguments.
+std::string WindowsCommandLine(const std::vector<std::string>& arguments);
 
 }  // namespace talvo

@@ -1,6 +1,10 @@
 #include "progress.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <string>
@@ -13,12 +17,18 @@ constexpr std::size_t kBarMinFiles = 200;
 constexpr auto kBarInterval = std::chrono::milliseconds(250);
 constexpr std::size_t kBarWidth = 30;
 
+bool IsTerminal(std::FILE* stream) {
+#ifdef _WIN32
+  return _isatty(_fileno(stream)) != 0;
+#else
+  return ::isatty(::fileno(stream)) == 1;
+#endif
+}
+
 }  // namespace
 
 ProgressBar::ProgressBar(std::FILE* stream, const char* unit)
-    : stream_(stream),
-      unit_(unit),
-      terminal_(stream != nullptr && ::isatty(::fileno(stream)) == 1) {}
+    : stream_(stream), unit_(unit), terminal_(stream != nullptr && IsTerminal(stream)) {}
 
 void ProgressBar::operator()(std::size_t done, std::size_t total) {
   if (!terminal_ || total < kBarMinFiles) return;

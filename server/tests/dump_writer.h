@@ -61,7 +61,7 @@ inline bool Write(const std::filesystem::path& file, const std::vector<Track>& t
                   const std::vector<Lyrics>& lyrics, const char* schema = kSchema) {
   std::filesystem::remove(file);
   sqlite3* db = nullptr;
-  if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) return false;
+  if (sqlite3_open(file.string().c_str(), &db) != SQLITE_OK) return false;
   bool ok = sqlite3_exec(db, schema, nullptr, nullptr, nullptr) == SQLITE_OK &&
             sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
   sqlite3_stmt* track = nullptr;
@@ -154,7 +154,7 @@ inline std::string ReadBytes(const std::filesystem::path& file) {
 
 inline bool Gzip(const std::filesystem::path& from, const std::filesystem::path& to) {
   const std::string bytes = ReadBytes(from);
-  gzFile out = gzopen(to.c_str(), "wb1");
+  gzFile out = gzopen(to.string().c_str(), "wb1");
   if (out == nullptr) return false;
   const bool ok = gzwrite(out, bytes.data(), static_cast<unsigned>(bytes.size())) ==
                   static_cast<int>(bytes.size());

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
 #include "test_song.h"
 #include "text.h"
 
@@ -19,9 +20,9 @@ namespace fs = std::filesystem;
 class LookupTest : public testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "talvo-lookup-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    const auto made = MakeTempDir("talvo-lookup");
+    ASSERT_TRUE(made.has_value());
+    dir_ = *made;
     std::string error;
     store_ = Store::Open((dir_ / "index.db").string(), error);
     ASSERT_NE(store_, nullptr) << error;

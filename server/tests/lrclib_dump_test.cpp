@@ -11,6 +11,7 @@
 
 #include "dump_writer.h"
 #include "library.h"
+#include "temp_dir.h"
 #include "test_song.h"
 #include "text.h"
 
@@ -27,9 +28,9 @@ void WriteBytes(const fs::path& file, std::string_view bytes) {
 class DumpTest : public testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "talvo-dump-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    const auto made = MakeTempDir("talvo-dump");
+    ASSERT_TRUE(made.has_value());
+    dir_ = *made;
     std::string error;
     store_ = Store::Open((dir_ / "index.db").string(), error);
     ASSERT_NE(store_, nullptr) << error;

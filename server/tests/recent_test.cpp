@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace talvo {
 namespace {
 
@@ -23,9 +25,9 @@ constexpr std::chrono::milliseconds kNever = std::chrono::hours(1);
 class RecentTest : public testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "talvo-recent-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    const auto made = MakeTempDir("talvo-recent");
+    ASSERT_TRUE(made.has_value());
+    dir_ = *made;
     std::string error;
     // The scanner's connection, as at start: it makes the schema.
     index_ = Store::Open(DbPath(), error);

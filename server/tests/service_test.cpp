@@ -566,6 +566,8 @@ const OptionCase kOptions[] = {
      {"--import-lrclib", "LIB/none.sqlite3", "--db", "LIB/index.db"},
      1,
      "none.sqlite3 not imported"},
+    {"install_startup", {"--install-startup"}, 2, "--install-startup works only on Windows"},
+    {"uninstall_startup", {"--uninstall-startup"}, 2, "--uninstall-startup works only on Windows"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Server, OptionTest, testing::ValuesIn(kOptions),

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
 #include "test_song.h"
 
 namespace talvo {
@@ -19,9 +20,9 @@ namespace fs = std::filesystem;
 class StoreTest : public testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "talvo-store-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    const auto made = MakeTempDir("talvo-store");
+    ASSERT_TRUE(made.has_value());
+    dir_ = *made;
     store_ = OpenStore();
     ASSERT_NE(store_, nullptr);
   }
