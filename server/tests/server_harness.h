@@ -83,8 +83,10 @@ inline constexpr Exclusion kExclusions[] = {
      "FIFOs and symbolic links are POSIX file kinds"},
     {"Server/OptionTest.ExitsWithAClearMessage/no_library", true,
      "on Windows the Music folder is the library when none is named"},
-    {"Server/OptionTest.ExitsWithAClearMessage/windows_*", false,
-     "the Windows server's own options and defaults"},
+    {"Server/OptionTest.ExitsWithAClearMessage/install_startup", true,
+     "Windows has the startup shortcut (WindowsStartupShortcutIsMadeAndRemoved)"},
+    {"Server/OptionTest.ExitsWithAClearMessage/uninstall_startup", true,
+     "Windows has the startup shortcut (WindowsStartupShortcutIsMadeAndRemoved)"},
     {"ServerHarness.Windows*", false, "the Windows server's own defaults"},
 };
 

@@ -1,5 +1,6 @@
 // The pages end to end: lookups as the plugin sends them, the other pages, the error answers,
 // rescans and the command line, through the real server program (server_harness.h).
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -560,7 +561,6 @@ const OptionCase kOptions[] = {
      {"--library", "LIB", "--upstream", "https://127.0.0.1", "--upstream-ca", "LIB/none.pem"},
      2,
      "none.pem: no PEM certificate read"},
-    {"windows_help_offers_startup", {"--help"}, 0, "--install-startup"},
     // An import reads no library: without one, it is the dump that is missing.
     {"import_without_library",
      {"--import-lrclib", "LIB/none.sqlite3", "--db", "LIB/index.db"},
@@ -578,9 +578,10 @@ INSTANTIATE_TEST_SUITE_P(Server, OptionTest, testing::ValuesIn(kOptions),
 TEST_F(ServerHarness, WindowsMusicFolderIsTheDefaultLibrary) {
   // The tests run one at a time, on one thread: getenv's lack of thread safety does not matter.
   const char* prefix = std::getenv("WINEPREFIX");  // NOLINT(concurrency-mt-unsafe)
-  const char* user = std::getenv("USER");          // NOLINT(concurrency-mt-unsafe)
-  if (prefix == nullptr || user == nullptr) GTEST_SKIP() << "no WINEPREFIX or USER to find it";
-  const auto music = fs::path(prefix) / "drive_c" / "users" / user / "Music";
+  const passwd* user = getpwuid(getuid());         // NOLINT(concurrency-mt-unsafe)
+  if (prefix == nullptr || user == nullptr) GTEST_SKIP() << "no WINEPREFIX or user to find it";
+  // Wine names the prefix's user folder after the Unix user.
+  const auto music = fs::path(prefix) / "drive_c" / "users" / user->pw_name / "Music";
   if (!fs::is_directory(music)) GTEST_SKIP() << music << " is not in the Wine prefix";
   const auto songs = music / folder_.filename();
   WriteFile(songs / "Music Band - Default Song.txt", "found in the Music folder\n");
