@@ -19,6 +19,10 @@ namespace talvo::files {
 std::filesystem::path PathFromUtf8(std::string_view utf8);
 std::string PathToUtf8(const std::filesystem::path& path);
 
+// Why std::filesystem cannot list folder here, or "": on Windows the C runtime's listing takes no
+// name past MAX_PATH, and lists another folder instead of failing.
+std::string ListingLimit(const std::filesystem::path& folder);
+
 struct Status {
   bool regular = false;
   std::uint64_t size = 0;

@@ -33,6 +33,10 @@ std::string PathToUtf8(const fs::path& path) {
   return path.native();
 }
 
+std::string ListingLimit(const fs::path& /*folder*/) {
+  return {};
+}
+
 std::optional<Status> StatusOf(const fs::path& path, std::string& problem) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {

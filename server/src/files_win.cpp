@@ -98,6 +98,13 @@ std::string PathToUtf8(const fs::path& path) {
   return utf8;
 }
 
+std::string ListingLimit(const fs::path& folder) {
+  // Measured: up to MAX_PATH - 1 characters the C runtime lists the folder asked for.
+  if (folder.native().size() < MAX_PATH) return {};
+  return "the name is longer than Windows lets a folder be listed (" +
+         std::to_string(MAX_PATH - 1) + " characters)";
+}
+
 std::optional<Status> StatusOf(const fs::path& path, std::string& problem) {
   const HANDLE handle = OpenForLooking(path, FILE_READ_ATTRIBUTES);
   if (handle == INVALID_HANDLE_VALUE) {

@@ -213,6 +213,10 @@ struct Walk {
       return;
     }
     if (!visited.insert(files::PathToUtf8(real)).second) return;
+    if (const std::string limit = files::ListingLimit(folder); !limit.empty()) {
+      Unseen(folder, "folder not listed: " + limit);
+      return;
+    }
     fs::directory_iterator it(folder, error);
     for (; !error && it != fs::directory_iterator(); it.increment(error)) {
       Entry(*it, pending);

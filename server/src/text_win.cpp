@@ -156,13 +156,13 @@ std::wstring ToUtf16(const std::u32string& text) {
   return out;
 }
 
-std::wstring Normalize(NORM_FORM form, const std::wstring& text) {
-  if (text.empty()) return text;
+std::wstring NormalizeRun(NORM_FORM form, std::wstring_view text) {
+  if (text.empty()) return {};
   const int length = static_cast<int>(text.size());
-  int estimate = NormalizeString(form, text.c_str(), length, nullptr, 0);
+  int estimate = NormalizeString(form, text.data(), length, nullptr, 0);
   for (int attempt = 0; attempt < 4 && estimate > 0; ++attempt) {
     std::wstring out(static_cast<std::size_t>(estimate), L'\0');
-    const int written = NormalizeString(form, text.c_str(), length, out.data(), estimate);
+    const int written = NormalizeString(form, text.data(), length, out.data(), estimate);
     if (written > 0) {
       out.resize(static_cast<std::size_t>(written));
       return out;
@@ -170,7 +170,36 @@ std::wstring Normalize(NORM_FORM form, const std::wstring& text) {
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
     estimate = -written;
   }
-  return text;  // Windows found it malformed, which our own UTF-16 is not
+  // Windows refused it, though it is well-formed: the key is still made, unnormalised.
+  return std::wstring(text);
+}
+
+// Windows refuses to normalise text holding a noncharacter; each is a starter that composes with
+// nothing, so the runs between them are normalised apart and the noncharacters kept, as ICU does.
+std::wstring Normalize(NORM_FORM form, const std::wstring& text) {
+  const auto isNoncharacterAt = [&text](std::size_t i) -> std::size_t {
+    const auto c = static_cast<char16_t>(text[i]);
+    if ((c >= 0xFDD0 && c <= 0xFDEF) || c >= 0xFFFE) return 1;
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && (c & 0x3FU) == 0x3F &&
+        (static_cast<char16_t>(text[i + 1]) & 0xFFFEU) == 0xDFFE) {
+      return 2;
+    }
+    return 0;
+  };
+  std::wstring out;
+  out.reserve(text.size());
+  std::size_t runStart = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::size_t size = isNoncharacterAt(i);
+    if (size == 0) continue;
+    out += NormalizeRun(form, std::wstring_view(text).substr(runStart, i - runStart));
+    out.append(text, i, size);
+    i += size - 1;
+    runStart = i + 1;
+  }
+  if (runStart == 0) return NormalizeRun(form, text);
+  out += NormalizeRun(form, std::wstring_view(text).substr(runStart));
+  return out;
 }
 
 std::wstring Lowercase(const std::wstring& text) {
@@ -323,7 +352,9 @@ std::string PageToUtf8(const std::string& /*name*/, unsigned number, std::string
     std::size_t size = bytes.size();
     if (size > kPiece) {
       size = kPiece;
-      const std::size_t most = std::min(bytes.size(), std::size_t{INT_MAX / 2});
+      // Within a bound that keeps the UTF-16 count in an int: stateful pages whole, the others
+      // to the end of a character.
+      const std::size_t most = std::min(bytes.size(), std::size_t{INT_MAX / 4});
       if (!IsStateful(number)) {
         while (size < most && static_cast<unsigned char>(bytes[size - 1]) >= 0x40) ++size;
       } else {

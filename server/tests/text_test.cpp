@@ -269,6 +269,10 @@ INSTANTIATE_TEST_SUITE_P(
                             "\xD8\x80"
                             "1"},
                     KeyCase{"a\xCC\x81", "\xC3\xA1"},
+                    KeyCase{"\xEF\xBC\xA1\xEF\xBF\xBF\xEF\xBC\xA1\xF4\x8F\xBF\xBF\xEF\xBC\xA1",
+                            "a\xEF\xBF\xBF"
+                            "a\xF4\x8F\xBF\xBF"
+                            "a"},
                     KeyCase{"\xE0\xA4\x95\xE0\xA4\xBF", "\xE0\xA4\x95\xE0\xA4\xBF"}));
 
 INSTANTIATE_TEST_SUITE_P(
