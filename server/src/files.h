@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,10 +20,6 @@ namespace talvo::files {
 std::filesystem::path PathFromUtf8(std::string_view utf8);
 std::string PathToUtf8(const std::filesystem::path& path);
 
-// Why std::filesystem cannot list folder here, or "": on Windows the C runtime's listing takes no
-// name past MAX_PATH, and lists another folder instead of failing.
-std::string ListingLimit(const std::filesystem::path& folder);
-
 struct Status {
   bool regular = false;
   std::uint64_t size = 0;
@@ -31,6 +28,31 @@ struct Status {
 
 // The status of path, through links; nullopt with problem set when it cannot be looked at.
 std::optional<Status> StatusOf(const std::filesystem::path& path, std::string& problem);
+
+// One entry of a folder's listing, looked at through links.
+struct Entry {
+  enum class Kind { kFolder, kRegular, kOther };
+  std::filesystem::path path;
+  Kind kind = Kind::kOther;
+  std::uint64_t size = 0;    // of a regular file
+  std::int64_t mtimeNs = 0;  // of a regular file, as Status counts it
+  std::string problem;       // why it could not be looked at, or ""
+  bool gone = false;  // with problem: the name itself is no longer there, not only its target
+};
+
+// Gives each entry of folder but "." and ".."; false with problem set when the folder cannot be
+// listed, or stops being listable part way.
+bool ListFolder(const std::filesystem::path& folder, const std::function<void(const Entry&)>& each,
+                std::string& problem);
+
+// The same text for a folder however it is reached (through links, and on Windows by its short
+// name or in another case), so a walk can tell a folder it has been in; nullopt with problem set.
+std::optional<std::string> FolderIdentity(const std::filesystem::path& folder,
+                                          std::string& problem);
+
+// The name to give libraries that open files themselves: on Windows with the \\?\ prefix when it
+// is past MAX_PATH.
+std::filesystem::path SystemPath(const std::filesystem::path& path);
 
 // A file opened for reading without blocking: a pipe or a device that took a file's name opens
 // and is then seen not to be regular, instead of stalling the caller in the open.

@@ -33,8 +33,47 @@ std::string PathToUtf8(const fs::path& path) {
   return path.native();
 }
 
-std::string ListingLimit(const fs::path& /*folder*/) {
-  return {};
+bool ListFolder(const fs::path& folder, const std::function<void(const Entry&)>& each,
+                std::string& problem) {
+  std::error_code error;
+  fs::directory_iterator it(folder, error);
+  for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+    Entry entry;
+    entry.path = it->path();
+    struct stat info {};
+    if (::stat(entry.path.c_str(), &info) != 0) {
+      const int code = errno;
+      entry.problem = std::generic_category().message(code);
+      // A link whose target is missing is a disk not mounted, not a deletion.
+      struct stat own {};
+      entry.gone = (code == ENOENT || code == ENOTDIR) && ::lstat(entry.path.c_str(), &own) != 0 &&
+                   (errno == ENOENT || errno == ENOTDIR);
+    } else if (S_ISDIR(info.st_mode)) {
+      entry.kind = Entry::Kind::kFolder;
+    } else if (S_ISREG(info.st_mode)) {
+      const Status status = FromStat(info);
+      entry.kind = Entry::Kind::kRegular;
+      entry.size = status.size;
+      entry.mtimeNs = status.mtimeNs;
+    }
+    each(entry);
+  }
+  if (error) problem = error.message();
+  return !error;
+}
+
+std::optional<std::string> FolderIdentity(const fs::path& folder, std::string& problem) {
+  std::error_code error;
+  const fs::path real = fs::canonical(folder, error);
+  if (error) {
+    problem = error.message();
+    return std::nullopt;
+  }
+  return real.native();
+}
+
+fs::path SystemPath(const fs::path& path) {
+  return path;
 }
 
 std::optional<Status> StatusOf(const fs::path& path, std::string& problem) {

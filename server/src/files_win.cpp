@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <string_view>
+#include <utility>
 
 #include "files.h"
 
@@ -54,18 +56,21 @@ std::wstring SystemName(const fs::path& path) {
   return L"\\\\?\\" + full;
 }
 
+std::int64_t UnixNs(FILETIME time) {
+  const std::uint64_t ticks = (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+  return (static_cast<std::int64_t>(ticks) - kFiletimeTo1970) * 100;
+}
+
 std::optional<Status> StatusOfHandle(HANDLE handle, std::string& problem) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileInformationByHandle(handle, &info) == 0) {
     problem = LastErrorText();
     return std::nullopt;
   }
-  const std::uint64_t ticks = (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
-                              info.ftLastWriteTime.dwLowDateTime;
   return Status{.regular = GetFileType(handle) == FILE_TYPE_DISK &&
                            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0,
                 .size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow,
-                .mtimeNs = (static_cast<std::int64_t>(ticks) - kFiletimeTo1970) * 100};
+                .mtimeNs = UnixNs(info.ftLastWriteTime)};
 }
 
 // Opened sharing everything, so a file another program has open is still read; a folder opens
@@ -74,6 +79,50 @@ HANDLE OpenForLooking(const fs::path& path, DWORD access) {
   return CreateFileW(SystemName(path).c_str(), access,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool IsNotFound(DWORD code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+// A link's entry looked at through the link, as the listing itself tells only of the link.
+void LookThrough(Entry& entry) {
+  HANDLE handle = OpenForLooking(entry.path, FILE_READ_ATTRIBUTES);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    entry.problem = LastErrorText();
+    // A link whose target is missing is a disk not mounted, not a deletion.
+    entry.gone = IsNotFound(code) &&
+                 GetFileAttributesW(SystemName(entry.path).c_str()) == INVALID_FILE_ATTRIBUTES &&
+                 IsNotFound(GetLastError());
+    return;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(handle, &info) == 0) {
+    entry.problem = LastErrorText();
+  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    entry.kind = Entry::Kind::kFolder;
+  } else if (GetFileType(handle) == FILE_TYPE_DISK) {
+    entry.kind = Entry::Kind::kRegular;
+    entry.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    entry.mtimeNs = UnixNs(info.ftLastWriteTime);
+  }
+  CloseHandle(handle);
+}
+
+Entry EntryOf(fs::path path, const WIN32_FIND_DATAW& found) {
+  Entry entry;
+  entry.path = std::move(path);
+  if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    LookThrough(entry);
+  } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    entry.kind = Entry::Kind::kFolder;
+  } else {
+    entry.kind = Entry::Kind::kRegular;
+    entry.size = (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+    entry.mtimeNs = UnixNs(found.ftLastWriteTime);
+  }
+  return entry;
 }
 
 }  // namespace
@@ -98,15 +147,57 @@ std::string PathToUtf8(const fs::path& path) {
   return utf8;
 }
 
-std::string ListingLimit(const fs::path& folder) {
-  // Measured: up to MAX_PATH - 1 characters the C runtime lists the folder asked for.
-  if (folder.native().size() < MAX_PATH) return {};
-  return "the name is longer than Windows lets a folder be listed (" +
-         std::to_string(MAX_PATH - 1) + " characters)";
+bool ListFolder(const fs::path& folder, const std::function<void(const Entry&)>& each,
+                std::string& problem) {
+  std::wstring pattern = SystemName(folder);
+  if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
+  pattern += L'*';
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;  // a drive's empty root
+    problem = LastErrorText();
+    return false;
+  }
+  bool listed = true;
+  for (;;) {
+    const std::wstring_view name = found.cFileName;
+    if (name != L"." && name != L"..") each(EntryOf(folder / fs::path(std::wstring(name)), found));
+    if (FindNextFileW(search, &found) == 0) {
+      if (GetLastError() != ERROR_NO_MORE_FILES) {
+        problem = LastErrorText();
+        listed = false;
+      }
+      break;
+    }
+  }
+  FindClose(search);
+  return listed;
+}
+
+std::optional<std::string> FolderIdentity(const fs::path& folder, std::string& problem) {
+  // The volume and file numbers, not the final name: Wine gives no final name past MAX_PATH.
+  HANDLE handle = OpenForLooking(folder, FILE_READ_ATTRIBUTES);
+  if (handle == INVALID_HANDLE_VALUE) {
+    problem = LastErrorText();
+    return std::nullopt;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool known = GetFileInformationByHandle(handle, &info) != 0;
+  if (!known) problem = LastErrorText();
+  CloseHandle(handle);
+  if (!known) return std::nullopt;
+  return std::to_string(info.dwVolumeSerialNumber) + ':' +
+         std::to_string((std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
+}
+
+fs::path SystemPath(const fs::path& path) {
+  return SystemName(path);
 }
 
 std::optional<Status> StatusOf(const fs::path& path, std::string& problem) {
-  const HANDLE handle = OpenForLooking(path, FILE_READ_ATTRIBUTES);
+  HANDLE handle = OpenForLooking(path, FILE_READ_ATTRIBUTES);
   if (handle == INVALID_HANDLE_VALUE) {
     problem = LastErrorText();
     return std::nullopt;
@@ -121,7 +212,7 @@ Reader::~Reader() {
 }
 
 bool Reader::Open(const fs::path& path, std::string& problem) {
-  const HANDLE handle = OpenForLooking(path, GENERIC_READ);
+  HANDLE handle = OpenForLooking(path, GENERIC_READ);
   if (handle == INVALID_HANDLE_VALUE) {
     problem = LastErrorText();
     return false;
@@ -151,8 +242,8 @@ Writer::~Writer() {
 }
 
 bool Writer::Create(const fs::path& path, std::string& problem) {
-  const HANDLE handle = CreateFileW(SystemName(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = CreateFileW(SystemName(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     problem = LastErrorText();
     return false;
@@ -177,7 +268,7 @@ bool Writer::Write(const char* data, std::size_t size, std::string& problem) {
 }
 
 bool Writer::Close(std::string& problem) {
-  const HANDLE handle = AsHandle(handle_);
+  HANDLE handle = AsHandle(handle_);
   handle_ = -1;
   if (CloseHandle(handle) == 0) {
     problem = LastErrorText();

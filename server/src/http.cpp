@@ -354,7 +354,10 @@ bool Server::Impl::Listen(const std::string& host, int port, std::string& error)
   if (!failure) acceptor_.bind(endpoint, failure);
   if (!failure) acceptor_.listen(kBacklog, failure);
   if (failure) {
-    error = failure.message();
+    // The system's words for it differ by system and language (Windows under Wine has none);
+    // the failure a user can act on is said in ours, the same everywhere.
+    error = failure == boost::asio::error::address_in_use ? "address already in use"
+                                                          : failure.message();
     acceptor_.close(failure);
     return false;
   }

@@ -145,8 +145,9 @@ std::optional<fs::path> AudioBeside(const fs::path& lrc, const std::vector<Candi
          {std::string(extension), UpperAscii(std::string(extension))}) {
       fs::path audio = lrc;
       audio.replace_extension(spelling);
-      std::error_code error;
-      if (fs::is_regular_file(audio, error)) return audio;
+      std::string ignored;
+      const auto status = files::StatusOf(audio, ignored);
+      if (status && status->regular) return audio;
     }
   }
   return std::nullopt;
@@ -187,13 +188,13 @@ bool ReadEmbedded(const fs::path& file, const CodePage& codePage, std::vector<So
   return true;
 }
 
-// Whether a failed look at an entry of a listed folder saw it gone: the name itself is no longer
-// there. A link whose target is missing is a disk not mounted, not a deletion.
-bool SeenGone(const fs::path& entry, const std::error_code& error) {
-  if (error != std::errc::no_such_file_or_directory && error != std::errc::not_a_directory)
-    return false;
-  std::error_code ignored;  // ENOENT and ENOTDIR read as not_found, any other failure does not
-  return fs::symlink_status(entry, ignored).type() == fs::file_type::not_found;
+// The index's stamp counts std::filesystem's file clock, as it did when the scan asked
+// std::filesystem for it: the stamps of an index made then still match.
+std::int64_t IndexTime(std::int64_t mtimeNs) {
+  const std::chrono::sys_time<std::chrono::nanoseconds> time{std::chrono::nanoseconds(mtimeNs)};
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::file_clock::from_sys(time).time_since_epoch())
+      .count();
 }
 
 // The files under the library folders, and what could not be looked at.
@@ -203,58 +204,36 @@ struct Walk {
   std::unordered_set<std::string> unseen;
   std::vector<std::string> problems;
   std::size_t badEntries = 0;               // library-named entries that are not readable files
-  std::unordered_set<std::string> visited;  // folders by their real path: links cannot loop
+  std::unordered_set<std::string> visited;  // folders by their identity: links cannot loop
 
   void Folder(const fs::path& folder, std::vector<fs::path>& pending) {
-    std::error_code error;
-    const fs::path real = fs::canonical(folder, error);
-    if (error) {
-      Unseen(folder, "folder not listed: " + error.message());
+    std::string problem;
+    auto identity = files::FolderIdentity(folder, problem);
+    if (!identity) {
+      Unseen(folder, "folder not listed: " + problem);
       return;
     }
-    if (!visited.insert(files::PathToUtf8(real)).second) return;
-    if (const std::string limit = files::ListingLimit(folder); !limit.empty()) {
-      Unseen(folder, "folder not listed: " + limit);
-      return;
-    }
-    fs::directory_iterator it(folder, error);
-    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-      Entry(*it, pending);
-    }
-    if (error) Unseen(folder, "folder not listed: " + error.message());
+    if (!visited.insert(std::move(*identity)).second) return;
+    if (!files::ListFolder(
+            folder, [&](const files::Entry& entry) { Entry(entry, pending); }, problem))
+      Unseen(folder, "folder not listed: " + problem);
   }
 
-  void Entry(const fs::directory_entry& entry, std::vector<fs::path>& pending) {
-    const bool library = IsLibraryFile(entry.path());
-    std::error_code error;
-    const fs::file_status status = entry.status(error);  // through links
-    if (error && !SeenGone(entry.path(), error)) {
-      Unseen(entry.path(), "cannot be looked at: " + error.message());
+  void Entry(const files::Entry& entry, std::vector<fs::path>& pending) {
+    const bool library = IsLibraryFile(entry.path);
+    if (!entry.problem.empty() && !entry.gone) {
+      Unseen(entry.path, "cannot be looked at: " + entry.problem);
       if (library) ++badEntries;
       return;
     }
-    if (fs::is_directory(status)) pending.push_back(entry.path());
+    if (entry.kind == files::Entry::Kind::kFolder) pending.push_back(entry.path);
     if (!library) return;
-    if (error || !fs::is_regular_file(status)) {
-      Bad(entry.path(), error ? error.message() : std::string("not a regular file"));
+    if (entry.kind != files::Entry::Kind::kRegular) {
+      Bad(entry.path, entry.gone ? entry.problem : std::string("not a regular file"));
       return;
     }
-    const std::uintmax_t size = entry.file_size(error);
-    const fs::file_time_type mtime = error ? fs::file_time_type() : entry.last_write_time(error);
-    if (error) {
-      if (SeenGone(entry.path(), error)) {
-        Bad(entry.path(), error.message());
-      } else {
-        Unseen(entry.path(), "cannot be looked at: " + error.message());
-        ++badEntries;
-      }
-      return;
-    }
-    const auto mtimeNs =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(mtime.time_since_epoch()).count();
-    files.push_back(
-        {files::PathToUtf8(entry.path()),
-         FileStamp{static_cast<std::int64_t>(size), static_cast<std::int64_t>(mtimeNs)}});
+    files.push_back({files::PathToUtf8(entry.path),
+                     FileStamp{static_cast<std::int64_t>(entry.size), IndexTime(entry.mtimeNs)}});
   }
 
   void Unseen(const fs::path& path, const std::string& reason) {
@@ -356,13 +335,9 @@ bool ReadFile(const fs::path& file, const CodePage& codePage, const std::vector<
   songs.clear();
   problem.clear();
   try {
-    std::error_code error;
-    const fs::file_status status = fs::status(file, error);
-    if (error) {
-      problem = error.message();
-      return false;
-    }
-    if (!fs::is_regular_file(status)) {
+    const auto status = files::StatusOf(file, problem);
+    if (!status) return false;
+    if (!status->regular) {
       problem = "not a regular file";
       return false;
     }

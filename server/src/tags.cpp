@@ -20,6 +20,8 @@
 #include <string_view>
 #include <utility>
 
+#include "files.h"
+
 namespace talvo {
 namespace {
 
@@ -176,8 +178,10 @@ Embedded ReadTags(TagLib::File& audio, const CodePage& codePage, Song& song) {
 bool ReadAudioFile(const fs::path& file, const CodePage& codePage, AudioParts parts, Song& song,
                    std::string& problem) {
   song = Song();
-  // Opened read-only: a FileRef on a path would open it for writing when it may.
-  TagLib::FileStream stream(file.c_str(), true);
+  // Opened read-only: a FileRef on a path would open it for writing when it may. TagLib opens
+  // the name as given, so a long Windows name is given in its long form.
+  const fs::path name = files::SystemPath(file);
+  TagLib::FileStream stream(name.c_str(), true);
   if (!stream.isOpen()) {
     problem = "cannot be opened";
     return false;

@@ -745,6 +745,12 @@ TEST_F(LibraryTest, ScanIsIncremental) {
   WriteBytes(lib_ / "A - Empty.lrc", "");
   ScanReport report = Scan({lib_});
   EXPECT_EQ(report.read, 5U);
+  // Stamped by std::filesystem's clock, as the index always was: an older index is not read again.
+  const fs::path kept = lib_ / "A - Keep.lrc";
+  const auto keptTime = fs::last_write_time(kept).time_since_epoch();
+  EXPECT_EQ(store_->Stamp(kept.string()),
+            (FileStamp{static_cast<std::int64_t>(fs::file_size(kept)),
+                       std::chrono::duration_cast<std::chrono::nanoseconds>(keptTime).count()}));
 
   report = Scan({lib_});
   EXPECT_EQ(report.seen, 5U);

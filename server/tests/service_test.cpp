@@ -1,13 +1,17 @@
 // The pages end to end: lookups as the plugin sends them, the other pages, the error answers,
 // rescans and the command line, through the real server program (server_harness.h).
+#include <pwd.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "run_program.h"
 #include "server_harness.h"
 
 namespace {
@@ -27,6 +31,7 @@ class ServerTest : public ServerHarness {
  protected:
   void SetUp() override {
     ServerHarness::SetUp();
+    if (IsSkipped()) return;
     WriteFile(library_ / "Greensleeves.lrc", kGreensleeves);
     WriteFile(library_ / "Some Band - Night Song.txt",
               "The night is long\nand the stars are out\n\nSecond verse here\n");
@@ -44,6 +49,7 @@ class RunningServerTest : public ServerTest {
  protected:
   void SetUp() override {
     ServerTest::SetUp();
+    if (IsSkipped()) return;
     port_ = Start();
     ASSERT_NE(port_, 0) << Errors();
   }
@@ -102,6 +108,70 @@ TEST_P(LookupTest, ShowsTheSong) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Server, LookupTest, testing::ValuesIn(kLookups),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// Percent-encodes every byte that is not a letter or digit, as a client sending UTF-8 does.
+std::string Encode(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) != 0 && byte < 0x80) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    }
+  }
+  return out;
+}
+
+struct FileNameCase {
+  const char* name;
+  std::string path;  // in the library, UTF-8
+  const char* title;
+  const char* singer;
+};
+
+void PrintTo(const FileNameCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+// Names a Windows library holds: UTF-16 there, bytes here, the same song on both.
+const FileNameCase kFileNames[] = {
+    {"latin_accents", "Chansons françaises/Éloïse Müller - Ça déménage.txt", "Ça déménage",
+     "Éloïse Müller"},
+    {"cjk", "中文歌曲/周末乐队 - 月亮代表.txt", "月亮代表", "周末乐队"},
+    {"hangul", "한국 노래/가을 밴드 - 밤의 노래.txt", "밤의 노래", "가을 밴드"},
+    {"emoji", "Party 🎉/Star Band - Shine 🌟.txt", "Shine 🌟", "Star Band"},
+    // Past the 260 characters a path once could hold on Windows.
+    {"path_over_260",
+     std::string(70, 'a') + "/" + std::string(70, 'b') + "/" + std::string(70, 'c') + "/" +
+         std::string(70, 'd') + "/Long Band - Deep Song.txt",
+     "Deep Song", "Long Band"},
+    {"spaces", "Folder With Spaces/Space Band - A Song With Spaces.txt", "A Song With Spaces",
+     "Space Band"},
+    {"dot_leading", ".dotted/.Dot Band - Dot Song.txt", "Dot Song", ".Dot Band"},
+};
+
+class FileNameTest : public ServerHarness, public testing::WithParamInterface<FileNameCase> {};
+
+TEST_P(FileNameTest, ThePageFindsTheSong) {
+  const auto& param = GetParam();
+  const std::string words = std::string("the words of ") + param.name;
+  WriteFile(library_ / param.path, words + "\n");
+  const int port = Start();
+  ASSERT_NE(port, 0) << Errors();
+  const auto api =
+      Get(port, "/api/lyrics?title=" + Encode(param.title) + "&singer=" + Encode(param.singer));
+  EXPECT_NE(api.body.find("\"lyrics\":\"" + words + "\""), std::string::npos) << api.body;
+  const auto search = Get(port, "/search?q=" + Encode(param.title));
+  EXPECT_NE(search.body.find(param.title), std::string::npos) << search.body;
+  EXPECT_EQ(Errors(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, FileNameTest, testing::ValuesIn(kFileNames),
                          [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(RunningServerTest, NotFoundSaysWhatWasSearchedAndOffersASearch) {
@@ -254,6 +324,118 @@ TEST_F(RunningServerTest, AnIndexThatCannotBeOpenedIsAnErrorNotAMiss) {
   }
 }
 
+struct MissingFolderCase {
+  const char* name;
+  bool aFile;  // a file where the folder should be, else nothing there
+};
+
+void PrintTo(const MissingFolderCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class MissingFolderTest : public ServerTest,
+                          public testing::WithParamInterface<MissingFolderCase> {};
+
+// A library folder that is gone (an unplugged drive) costs its songs, not the others: one line
+// names it and the server goes on.
+TEST_P(MissingFolderTest, IsOneLineAndTheOtherFoldersServe) {
+  const auto missing = folder_ / "unplugged";
+  if (GetParam().aFile) WriteFile(missing, "not a folder\n");
+  const int port = Start({"--library", missing.string()});
+  ASSERT_NE(port, 0) << Errors();
+  const auto errors = Errors();
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+  EXPECT_TRUE(errors.starts_with("skipped: ")) << errors;
+  EXPECT_NE(errors.find("unplugged: folder not listed: "), std::string::npos) << errors;
+  EXPECT_NE(Get(port, ShowTarget("Night+Song", "Some+Band")).body.find("The night is long"),
+            std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, MissingFolderTest,
+                         testing::Values(MissingFolderCase{"nothing_there", false},
+                                         MissingFolderCase{"a_file", true}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(RunningServerTest, ASecondServerOnTheSameIndexServesToo) {
+  ServerProcess second({"--library", library_.string(), "--db", (folder_ / "index.db").string(),
+                        "--listen", "127.0.0.1:0", "--rescan-interval", "0"},
+                       folder_ / "second-stderr.txt");
+  const std::string prefix = "listening on http://127.0.0.1:";
+  const auto line = second.WaitFor(prefix);
+  ASSERT_FALSE(line.empty()) << ReadText(folder_ / "second-stderr.txt");
+  EXPECT_FALSE(second.WaitFor("indexed: 5 songs (0 read, 5 unchanged").empty());
+  for (const int port : {port_, std::stoi(line.substr(prefix.size()))}) {
+    EXPECT_NE(Get(port, ShowTarget("Night+Song", "Some+Band")).body.find("The night is long"),
+              std::string::npos)
+        << port;
+  }
+}
+
+// A program of the test's own holding the index locked, as another writer would, until closed.
+class IndexLock {
+ public:
+  explicit IndexLock(const fs::path& index) : marker_(index.string() + ".held") {
+    const auto script = index.string() + ".py";
+    WriteFile(script,
+              "import sqlite3, sys\n"
+              "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+              "db.execute('PRAGMA locking_mode = EXCLUSIVE')\n"
+              "db.execute('BEGIN EXCLUSIVE')\n"
+              "db.execute('CREATE TABLE held (x)')\n"
+              "open(sys.argv[2], 'w').close()\n"
+              "sys.stdin.read()\n");
+    // It holds the lock until its input closes.
+    int in[2];
+    if (pipe(in) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+    std::vector<std::string> words{"python3", script, index.string(), marker_.string()};
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    input_ = in[1];
+    for (int waited = 0; pid_ > 0 && !fs::exists(marker_) && waited < kHangMillis; waited += 20)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ~IndexLock() {
+    if (input_ >= 0) close(input_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  IndexLock(const IndexLock&) = delete;
+  IndexLock& operator=(const IndexLock&) = delete;
+
+  bool Held() const { return fs::exists(marker_); }
+
+ private:
+  fs::path marker_;
+  pid_t pid_ = -1;
+  int input_ = -1;
+};
+
+TEST_F(ServerTest, AnIndexLockedByAnotherProgramIsOneLineAndAFailure) {
+  if (talvo::RunProgram({"python3", "-c", "import sqlite3"}) != 0)
+    GTEST_SKIP() << "no python3 with sqlite3 to hold the index";
+  const auto index = folder_ / "index.db";
+  const IndexLock lock(index);
+  ASSERT_TRUE(lock.Held());
+  server_ = std::make_unique<ServerProcess>(
+      std::vector<std::string>{"--library", library_.string(), "--db", index.string(), "--listen",
+                               "127.0.0.1:0"},
+      folder_ / "stderr.txt");
+  EXPECT_EQ(server_->ReadLine(), "") << "nothing on stdout";
+  EXPECT_EQ(server_->WaitBounded(), 1);
+  const auto errors = Errors();
+  EXPECT_TRUE(errors.starts_with("talvo-lyrics-server: cannot open the index ")) << errors;
+  EXPECT_TRUE(errors.ends_with("index.db: database is locked\n")) << errors;
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+}
+
 TEST_F(RunningServerTest, MethodNotAllowedNamesTheAllowedOnes) {
   const int port = port_;
   EXPECT_NE(Request(port, "POST", "/").headers.find("Allow: GET, HEAD"), std::string::npos);
@@ -390,5 +572,59 @@ const OptionCase kOptions[] = {
 
 INSTANTIATE_TEST_SUITE_P(Server, OptionTest, testing::ValuesIn(kOptions),
                          [](const auto& test) { return std::string(test.param.name); });
+
+// The Windows server's library when none is named: the user's Music folder, which Wine keeps in
+// its prefix.
+TEST_F(ServerHarness, WindowsMusicFolderIsTheDefaultLibrary) {
+  // The tests run one at a time, on one thread: getenv's lack of thread safety does not matter.
+  const char* prefix = std::getenv("WINEPREFIX");  // NOLINT(concurrency-mt-unsafe)
+  const passwd* user = getpwuid(getuid());         // NOLINT(concurrency-mt-unsafe)
+  if (prefix == nullptr || user == nullptr) GTEST_SKIP() << "no WINEPREFIX or user to find it";
+  // Wine names the prefix's user folder after the Unix user.
+  const auto music = fs::path(prefix) / "drive_c" / "users" / user->pw_name / "Music";
+  if (!fs::is_directory(music)) GTEST_SKIP() << music << " is not in the Wine prefix";
+  const auto songs = music / folder_.filename();
+  WriteFile(songs / "Music Band - Default Song.txt", "found in the Music folder\n");
+  server_ = std::make_unique<ServerProcess>(
+      std::vector<std::string>{"--db", (folder_ / "index.db").string(), "--listen", "127.0.0.1:0",
+                               "--rescan-interval", "0"},
+      folder_ / "stderr.txt");
+  const std::string listening = "listening on http://127.0.0.1:";
+  const auto line = server_->WaitFor(listening);
+  const bool scanned = !line.empty() && !server_->WaitFor("indexed:").empty();
+  const auto reply = scanned ? Get(std::stoi(line.substr(listening.size())),
+                                   "/api/lyrics?title=Default+Song&singer=Music+Band")
+                             : Reply{};
+  std::error_code ec;
+  fs::remove_all(songs, ec);
+  ASSERT_TRUE(scanned) << Errors();
+  EXPECT_NE(reply.body.find("found in the Music folder"), std::string::npos) << reply.body;
+}
+
+// The Windows server starts with the user's session through a shortcut it makes and removes;
+// each step is one line and an exit status.
+TEST_F(ServerHarness, WindowsStartupShortcutIsMadeAndRemoved) {
+  const struct {
+    const char* option;
+    int status;
+    const char* says;  // on stdout for status 0, else on stderr
+  } steps[] = {
+      {"--install-startup", 0, "startup shortcut made: "},
+      {"--install-startup", 0, "startup shortcut made: "},  // a second replaces the first
+      {"--uninstall-startup", 0, "startup shortcut removed: "},
+      {"--uninstall-startup", 1, "talvo-lyrics-server: there is no startup shortcut at "},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.option);
+    server_ = std::make_unique<ServerProcess>(
+        std::vector<std::string>{step.option, "--db", (folder_ / "index.db").string()},
+        folder_ / "stderr.txt");
+    const auto out = server_->ReadLine();
+    EXPECT_EQ(server_->WaitBounded(), step.status);
+    const auto said = step.status == 0 ? out : Errors();
+    EXPECT_TRUE(said.starts_with(step.says)) << said;
+    EXPECT_NE(said.find("Talvo Lyrics Server.lnk"), std::string::npos) << said;
+  }
+}
 
 }  // namespace
