@@ -39,7 +39,7 @@ class Controls {
   std::stop_token StopToken() const { return stop_.get_token(); }
 
  private:
-  Mode mode_;
+  [[maybe_unused]] Mode mode_;  // Windows takes the same events in either mode
   std::stop_source stop_;
   std::jthread watcher_;  // Linux, kImport: takes the signals for StopToken
 };

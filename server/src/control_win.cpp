@@ -77,7 +77,10 @@ Event Controls::Wait(std::optional<std::chrono::steady_clock::time_point> until)
 }
 
 void Controls::RequestStop() {
-  Stop(State());
+  Shared& shared = State();
+  const std::lock_guard lock(shared.mutex);
+  stop_.request_stop();
+  shared.changed.notify_all();
 }
 
 }  // namespace talvo::control

@@ -111,7 +111,7 @@ const Help& HelpText() {
 
 std::optional<fs::path> InstallStartup(const std::vector<std::string>& arguments,
                                        std::string& error) {
-  const auto shortcut = ShortcutPath(error);
+  auto shortcut = ShortcutPath(error);
   if (!shortcut) return std::nullopt;
   std::wstring program(MAX_PATH, L'\0');
   for (;;) {
@@ -166,7 +166,7 @@ std::optional<fs::path> InstallStartup(const std::vector<std::string>& arguments
 }
 
 std::optional<fs::path> UninstallStartup(std::string& error) {
-  const auto shortcut = ShortcutPath(error);
+  auto shortcut = ShortcutPath(error);
   if (!shortcut) return std::nullopt;
   std::error_code failure;
   if (!fs::remove(*shortcut, failure)) {
