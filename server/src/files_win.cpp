@@ -41,6 +41,17 @@ std::string LastErrorText() {
   return PathToUtf8(fs::path(message));
 }
 
+// An opened handle as the Reader and Writer keep it; false, with problem set, for a failed open.
+bool Keep(HANDLE handle, std::intptr_t& kept, std::string& problem) {
+  if (handle == INVALID_HANDLE_VALUE) {
+    problem = LastErrorText();
+    return false;
+  }
+  kept = reinterpret_cast<std::intptr_t>(
+      handle);  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+  return true;
+}
+
 // The name as the wide-character APIs take it, past MAX_PATH too.
 std::wstring SystemName(const fs::path& path) {
   const std::wstring& name = path.native();
@@ -212,14 +223,7 @@ Reader::~Reader() {
 }
 
 bool Reader::Open(const fs::path& path, std::string& problem) {
-  HANDLE handle = OpenForLooking(path, GENERIC_READ);
-  if (handle == INVALID_HANDLE_VALUE) {
-    problem = LastErrorText();
-    return false;
-  }
-  handle_ = reinterpret_cast<std::intptr_t>(
-      handle);  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
-  return true;
+  return Keep(OpenForLooking(path, GENERIC_READ), handle_, problem);
 }
 
 std::optional<Status> Reader::Stat(std::string& problem) const {
@@ -242,15 +246,9 @@ Writer::~Writer() {
 }
 
 bool Writer::Create(const fs::path& path, std::string& problem) {
-  HANDLE handle = CreateFileW(SystemName(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    problem = LastErrorText();
-    return false;
-  }
-  handle_ = reinterpret_cast<std::intptr_t>(
-      handle);  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
-  return true;
+  return Keep(CreateFileW(SystemName(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr),
+              handle_, problem);
 }
 
 // NOLINTNEXTLINE(readability-make-member-function-const): writes the file

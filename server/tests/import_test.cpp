@@ -2,7 +2,6 @@
 // server then answers, and the index while an import runs, fails or is stopped.
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -20,22 +19,6 @@ namespace {
 
 using namespace talvo::e2e;  // NOLINT(google-build-using-namespace)
 using talvo::RunProgram;
-
-std::string Encode(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (std::isalnum(byte) != 0) {
-      out += c;
-    } else {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    }
-  }
-  return out;
-}
 
 std::string GetPath(std::string_view title, std::string_view artist) {
   return "/api/get?track_name=" + Encode(title) + "&artist_name=" + Encode(artist);

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -113,6 +114,23 @@ inline std::string ReadText(const fs::path& file) {
   std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   if (RunningTheExe()) std::erase(text, '\r');
   return text;
+}
+
+// Percent-encodes every byte that is not a letter or digit, as a client sending UTF-8 does.
+inline std::string Encode(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) != 0 && byte < 0x80) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    }
+  }
+  return out;
 }
 
 inline fs::path MakeTempFolder() {

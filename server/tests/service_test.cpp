@@ -110,23 +110,6 @@ TEST_P(LookupTest, ShowsTheSong) {
 INSTANTIATE_TEST_SUITE_P(Server, LookupTest, testing::ValuesIn(kLookups),
                          [](const auto& test) { return std::string(test.param.name); });
 
-// Percent-encodes every byte that is not a letter or digit, as a client sending UTF-8 does.
-std::string Encode(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (std::isalnum(byte) != 0 && byte < 0x80) {
-      out += c;
-    } else {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    }
-  }
-  return out;
-}
-
 struct FileNameCase {
   const char* name;
   std::string path;  // in the library, UTF-8
