@@ -49,44 +49,32 @@ server_exe_env() {
     rm "$music"
     mkdir -p "$music"
   fi
+  # One Wine server for the whole run, not one per started program.
+  wineserver -p
   # A Windows program of Wine's own tells whether Wine runs here at all; the .exe failing after
   # that is the suite's to report.
   if [ "$(timeout 120 "$wine64" cmd.exe /c echo ready 2>/dev/null | tr -d '\r')" != ready ]; then
+    wineserver -k 2>/dev/null || true
     server_exe_skip="64-bit Wine cannot run a Windows program here"
     return 1
   fi
-  # One Wine server for the whole run, not one per started program.
-  wineserver -p
   export TALVO_SERVER_EXE="$server_exe" TALVO_SERVER_LAUNCHER="$wine64"
 }
 
-# The end-to-end programs, run whole: their cases are not told apart by label in CTest.
+# The end-to-end programs, run whole by cmake/run-suite, which leaves their cases' results in
+# server_exe_reports; each case starts the .exe, and one that Wine failed to start says so.
 server_exe_programs=(talvo_server_e2e_tests talvo_server_import_tests)
+server_exe_reports="$build/server-win64/e2e-reports"
 
-# Runs each program with the arguments given; adds its cases to the counts passed, failed and
-# skipped (the caller's), and fails when any program does. A hung server is ended by the
-# harness's own limit; the program's own hang has this one.
+# Runs each program with the arguments given, and fails when any does. A hung server is ended by
+# the harness's own limit; a hung case by run-suite's.
 server_exe_run() {
-  local program log status=0 code
+  local program status=0
+  rm -rf "$server_exe_reports"
   for program in "${server_exe_programs[@]}"; do
-    log=$(mktemp)
-    code=0
-    (cd "$build/native/server/tests" && timeout 3600 "./$program" "$@") 2>&1 | tee "$log" ||
-      code=$?
-    [ "$code" -eq 0 ] || status=1
-    local ran ok skip
-    ran=$(sed -nE 's/^\[==========\] ([0-9]+) tests? from .* ran\..*/\1/p' "$log")
-    ok=$(sed -nE 's/^\[  PASSED  \] ([0-9]+) tests?\./\1/p' "$log")
-    skip=$(sed -nE 's/^\[  SKIPPED \] ([0-9]+) tests?, listed below:/\1/p' "$log")
-    rm -f "$log"
-    if [ -z "$ran" ]; then
-      echo "FAILED: $program did not finish (status $code)" >&2
-      failed=$((${failed:-0} + 1))
-      continue
-    fi
-    passed=$((${passed:-0} + ${ok:-0}))
-    skipped=$((${skipped:-0} + ${skip:-0}))
-    failed=$((${failed:-0} + ran - ${ok:-0} - ${skip:-0}))
+    (cd "$build/native/server/tests" &&
+      python3 "$top/cmake/run-suite" --reports "$server_exe_reports" --name "$program" \
+        --case-timeout 600 -- "./$program" "$@") || status=1
   done
   return "$status"
 }

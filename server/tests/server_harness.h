@@ -185,6 +185,7 @@ class ServerProcess {
         std::string line = pending_.substr(0, end);
         pending_.erase(0, end + 1);
         if (RunningTheExe() && line.ends_with('\r')) line.pop_back();
+        ++linesRead_;
         return line;
       }
       pollfd ready{.fd = out_, .events = POLLIN, .revents = 0};
@@ -210,6 +211,7 @@ class ServerProcess {
     kill(pid_, RunningTheExe() && signal == SIGTERM ? SIGINT : signal);
   }
   pid_t Pid() const { return pid_; }
+  int LinesRead() const { return linesRead_; }
 
   // The exit status, or -1 for a signal or a process that never started.
   int Wait() {
@@ -237,6 +239,7 @@ class ServerProcess {
  private:
   pid_t pid_ = -1;
   int out_ = -1;
+  int linesRead_ = 0;
   std::string pending_;
 };
 
@@ -330,7 +333,10 @@ class ServerHarness : public ::testing::Test {
     args.insert(args.end(), extra.begin(), extra.end());
     server_ = std::make_unique<ServerProcess>(args, folder_ / "stderr.txt");
     const auto line = server_->WaitFor("listening on http://127.0.0.1:");
-    if (line.empty()) return 0;
+    if (line.empty()) {
+      StartFailed();
+      return 0;
+    }
     const int port =
         std::stoi(line.substr(std::string_view("listening on http://127.0.0.1:").size()));
     if (awaitScan && server_->WaitFor("indexed:").empty()) return 0;
@@ -344,6 +350,25 @@ class ServerHarness : public ::testing::Test {
   }
 
   std::string Errors() const { return ReadText(folder_ / "stderr.txt"); }
+
+  // Why the server never listened. A launcher (Wine) that died before the server said a word is
+  // the machine failing, not the server, and is named so that the run reports it as such.
+  void StartFailed() {
+    const int status = server_->WaitBounded();
+    const auto errors = Errors();
+    constexpr std::string_view kOwnLine = "talvo-lyrics-server: ";
+    const bool spoke = !RunningTheExe() || server_->LinesRead() > 0 ||
+                       errors.starts_with(kOwnLine) ||
+                       errors.find("\n" + std::string(kOwnLine)) != std::string::npos;
+    const auto& launcher = ServerUnderTest().words.front();
+    constexpr std::size_t kTail = 2000;
+    ADD_FAILURE() << (spoke ? "" : "infrastructure failure: ") << launcher
+                  << (status == -2   ? " was still running without listening"
+                      : status == -1 ? " was killed by a signal or never started"
+                                     : " exited with status " + std::to_string(status))
+                  << " before the server listened; its last output:\n"
+                  << (errors.size() > kTail ? errors.substr(errors.size() - kTail) : errors);
+  }
 
   fs::path folder_;
   fs::path library_;
