@@ -10,9 +10,9 @@
 
 #include "address/address.h"
 #include "checks.h"
-#include "lyrics.h"
-#include "query.h"
-#include "text.h"
+#include "http/query.h"
+#include "text/lyrics.h"
+#include "text/text.h"
 
 namespace {
 

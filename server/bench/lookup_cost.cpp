@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "lookup.h"
-#include "store.h"
+#include "index/store.h"
+#include "service/lookup.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "http.h"
+#include "http/server.h"
 #include "server_harness.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "dump_writer.h"
+#include "index/store.h"
 #include "server_harness.h"
-#include "store.h"
-#include "text.h"
+#include "text/text.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "library.h"
+#include "sources/library.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "lookup.h"
+#include "service/lookup.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 
 #include "temp_dir.h"
 #include "test_song.h"
-#include "text.h"
+#include "text/text.h"
 
 namespace talvo {
 namespace {

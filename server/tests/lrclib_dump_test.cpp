@@ -1,4 +1,4 @@
-#include "lrclib_dump.h"
+#include "sources/lrclib_dump.h"
 
 #include <gtest/gtest.h>
 
@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "dump_writer.h"
-#include "library.h"
+#include "sources/library.h"
 #include "temp_dir.h"
 #include "test_song.h"
-#include "text.h"
+#include "text/text.h"
 
 namespace talvo {
 namespace {

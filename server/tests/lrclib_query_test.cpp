@@ -1,4 +1,4 @@
-#include "lrclib.h"
+#include "api/lrclib.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lyrics.h"
+#include "text/lyrics.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "progress.h"
+#include "app/progress.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

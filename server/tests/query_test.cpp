@@ -1,4 +1,4 @@
-#include "query.h"
+#include "http/query.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "recent.h"
+#include "service/recent.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

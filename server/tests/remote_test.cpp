@@ -1,6 +1,6 @@
 // Asking the upstream on the pages' behalf: how often it is asked, how many pages wait on it,
 // and what reaches the index.
-#include "remote.h"
+#include "sources/remote.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fake_upstream.h"
-#include "text.h"
+#include "text/text.h"
 
 namespace talvo {
 namespace {

@@ -1,4 +1,4 @@
-#include "store.h"
+#include "index/store.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

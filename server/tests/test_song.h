@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "lyrics.h"
+#include "text/lyrics.h"
 
 namespace talvo {
 

@@ -1,6 +1,6 @@
 // The upstream client: its address, what it sends, what it makes of every kind of answer a
 // loopback fake gives (hostile ones included), and HTTPS with a certificate made at test time.
-#include "upstream.h"
+#include "sources/upstream.h"
 
 #include <gtest/gtest.h>
 #include <spawn.h>

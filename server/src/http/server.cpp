@@ -1,0 +1,414 @@
+#include "http/server.h"
+
+#include <array>
+#include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/basic_parser.hpp>
+#include <boost/beast/http/status.hpp>
+#include <exception>
+#include <optional>
+
+namespace talvo::http {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+using tcp = asio::ip::tcp;
+
+std::string_view Request::Path() const {
+  const std::string_view whole = target;
+  return whole.substr(0, whole.find('?'));
+}
+
+std::string_view Request::RawQuery() const {
+  const std::string_view whole = target;
+  const auto mark = whole.find('?');
+  return mark == std::string_view::npos ? std::string_view() : whole.substr(mark + 1);
+}
+
+namespace {
+
+// A request's header, a small body and the start of the next pipelined request fit; the rest
+// waits in the socket until this one is answered.
+// Beast counts its header limit in its own way (the request line apart); ours is counted exactly
+// on the bytes the header took, and Beast's, a little higher, only stops a header without end.
+constexpr std::size_t kParserHeaderLimit = kHeaderLimit + 4096;
+constexpr std::size_t kReadBufferLimit = kParserHeaderLimit + kBodyLimit + 4096;
+// After a refusal the client's unread bytes are read and dropped for this long before closing,
+// so the refusal is not lost to a reset; a client still sending after it is cut off.
+constexpr std::chrono::seconds kLingerTime{2};
+constexpr std::size_t kDrainChunk = 4096;
+// After a failed accept (out of file descriptors), before trying again.
+constexpr std::chrono::milliseconds kAcceptRetry{50};
+// "HTTP/1.1", after the method and target and their two spaces.
+constexpr std::size_t kVersionLength = 8;
+
+constexpr const char* kPlain = "text/plain; charset=utf-8";
+
+Response Refusal(int status, const char* text) {
+  return {.status = status, .contentType = kPlain, .headers = {}, .body = text};
+}
+
+// What the routes need of a request: its line. Header fields are checked and dropped, never
+// stored (Beast's own container also throws on a field over 64 KiB), and so is a body.
+class RequestReader : public bhttp::basic_parser<true> {
+ public:
+  std::string method;
+  std::string target;
+  bhttp::verb verb = bhttp::verb::unknown;
+  unsigned version = 11;
+
+ private:
+  void on_request_impl(bhttp::verb v, beast::string_view methodText, beast::string_view targetText,
+                       int httpVersion, beast::error_code&) override {
+    verb = v;
+    method.assign(methodText.data(), methodText.size());
+    target.assign(targetText.data(), targetText.size());
+    version = static_cast<unsigned>(httpVersion);
+  }
+  void on_response_impl(int, beast::string_view, int, beast::error_code&) override {}
+  void on_field_impl(bhttp::field, beast::string_view, beast::string_view,
+                     beast::error_code&) override {}
+  void on_header_impl(beast::error_code&) override {}
+  void on_body_init_impl(const boost::optional<std::uint64_t>&, beast::error_code&) override {}
+  std::size_t on_body_impl(beast::string_view body, beast::error_code&) override {
+    return body.size();
+  }
+  void on_chunk_header_impl(std::uint64_t, beast::string_view, beast::error_code&) override {}
+  std::size_t on_chunk_body_impl(std::uint64_t, beast::string_view body,
+                                 beast::error_code&) override {
+    return body.size();
+  }
+  void on_finish_impl(beast::error_code&) override {}
+};
+
+// An answer's status line and header fields, as the request's version wants them. Fields whose
+// name or value could break the header (a line end, a NUL) are left out.
+std::string Head(const Response& response, unsigned version, bool keepAlive) {
+  std::string head = version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
+  head += std::to_string(response.status);
+  head += ' ';
+  const auto reason =
+      bhttp::obsolete_reason(bhttp::int_to_status(static_cast<unsigned>(response.status)));
+  head.append(reason.data(), reason.size());
+  head += "\r\n";
+  const auto field = [&head](std::string_view name, std::string_view value) {
+    constexpr std::string_view kBreaking{"\r\n\0", 3};
+    if (name.find_first_of(kBreaking) != std::string_view::npos ||
+        value.find_first_of(kBreaking) != std::string_view::npos)
+      return;
+    head.append(name);
+    head += ": ";
+    head.append(value);
+    head += "\r\n";
+  };
+  if (!response.contentType.empty()) field("Content-Type", response.contentType);
+  for (const auto& [name, value] : response.headers) field(name, value);
+  field("Content-Length", std::to_string(response.body.size()));
+  // HTTP/1.1 keeps a connection unless told; HTTP/1.0 closes it unless told.
+  if (version == 10 && keepAlive) field("Connection", "keep-alive");
+  if (version != 10 && !keepAlive) field("Connection", "close");
+  head += "\r\n";
+  return head;
+}
+
+}  // namespace
+
+class Server::Impl {
+ public:
+  Impl(Handler handler, ServerOptions options)
+      : handler_(std::move(handler)), options_(options), acceptor_(io_), retry_(io_) {}
+  ~Impl() {
+    stopping_ = true;
+    io_.stop();
+    workers_.stop();
+    workers_.join();
+  }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  bool Listen(const std::string& host, int port, std::string& error);
+  void Run() {
+    Accept();
+    io_.run();
+  }
+  void Stop() { io_.stop(); }
+  int Port() const { return port_; }
+
+  // Called as each connection ends, on whatever thread lets it go.
+  void Closed() noexcept {
+    if (connections_.fetch_sub(1) < kMaxConnections || stopping_) return;
+    try {
+      asio::post(io_, [this] {
+        if (!accepting_) Accept();
+      });
+    } catch (const std::exception&) {
+      // Out of memory, with no way to wake the loop: it stops accepting until restarted.
+    }
+  }
+
+  // Before the loop, so connections that end as it is torn down can still count themselves out.
+  std::atomic<std::size_t> connections_{0};
+  std::atomic<bool> stopping_{false};
+  const Handler handler_;
+  const ServerOptions options_;
+  asio::io_context io_{1};
+  // The loop must not end when every connection waits on a handler (and accepting is paused at
+  // the cap): work on the pool is not the loop's own. Only Stop ends it.
+  asio::executor_work_guard<asio::io_context::executor_type> busy_{io_.get_executor()};
+  asio::thread_pool workers_{kWorkers};
+
+ private:
+  class Session;
+  void Accept();
+
+  tcp::acceptor acceptor_;
+  asio::steady_timer retry_;
+  int port_ = 0;
+  bool accepting_ = false;  // the loop's own
+};
+
+// The completion handlers below start each other's operations; that is a chain of callbacks,
+// each run after the last returned, not recursion.
+// NOLINTBEGIN(misc-no-recursion)
+
+// One client connection: reads a request, has it answered on the pool, writes the answer, and
+// reads the next, one at a time, so pipelined requests are answered in order.
+class Server::Impl::Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(Impl& server, tcp::socket socket)
+      : server_(server), stream_(std::move(socket)), buffer_(kReadBufferLimit) {}
+  ~Session() { server_.Closed(); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  void ReadRequest() {
+    parser_.emplace();
+    parser_->header_limit(kParserHeaderLimit);
+    parser_->body_limit(kBodyLimit);
+    // Once, for the whole request: a trickling client cannot stretch it byte by byte.
+    stream_.expires_after(server_.options_.requestTimeout);
+    bhttp::async_read_header(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code error, std::size_t used) {
+          self->OnHeader(error, used);
+        });
+  }
+
+ private:
+  // Refuses what cannot be answered and closes; true if it did, or if the connection is over.
+  bool Failed(beast::error_code error) {
+    if (!error) return false;
+    if (error == bhttp::error::end_of_stream || error == bhttp::error::partial_message)
+      return true;  // the client closed
+    if (error == bhttp::error::header_limit || error == bhttp::error::buffer_overflow)
+      Refuse(FirstLineEnded() ? Refusal(431, "Request header too large.\n")
+                              : Refusal(414, "Request line too long.\n"));
+    else if (error == bhttp::error::body_limit)
+      Refuse(Refusal(413, "A GET or HEAD request carries no body.\n"));
+    else if (error.category() == bhttp::make_error_code(bhttp::error::bad_target).category())
+      Refuse(Refusal(400, "Bad request.\n"));
+    // Anything else: timed out, reset, or the server is stopping.
+    return true;
+  }
+
+  void OnHeader(beast::error_code error, std::size_t used) {
+    // No route takes a body: a method other than GET and HEAD is answered (refused) without
+    // reading it, however large, and the rest is dropped as after any refusal.
+    const bool refusedMethod = FirstLineEnded() && !TakesNoBody();
+    if (!(refusedMethod && error == bhttp::error::body_limit) && Failed(error)) return;
+    if (parser_->method.size() + parser_->target.size() + 2 + kVersionLength > kRequestLineLimit)
+      return Refuse(Refusal(414, "Request line too long.\n"));
+    if (used > kHeaderLimit) return Refuse(Refusal(431, "Request header too large.\n"));
+    if (refusedMethod) return Dispatch(true);
+    if (parser_->is_done()) return Dispatch();
+    bhttp::async_read(stream_, buffer_, *parser_,
+                      [self = shared_from_this()](beast::error_code failure, std::size_t) {
+                        if (!self->Failed(failure)) self->Dispatch();
+                      });
+  }
+
+  // closeAfter: the answer is the last on this connection, and what the client still sends is
+  // read and dropped.
+  void Dispatch(bool closeAfter = false) {
+    refused_ = closeAfter;
+    keepAlive_ = !closeAfter && parser_->keep_alive();
+    headRequest_ = parser_->verb == bhttp::verb::head;
+    version_ = parser_->version;
+    if (buffer_.size() == 0) buffer_.shrink_to_fit();  // an idle connection keeps no buffer
+
+    // The answer takes as long as the lookup does; only the write is timed again.
+    stream_.expires_never();
+    Request request{.method = std::move(parser_->method), .target = std::move(parser_->target)};
+    parser_.reset();
+    asio::post(server_.workers_, [self = shared_from_this(), request = std::move(request)] {
+      Response response;
+      try {
+        response = self->server_.handler_(request);
+      } catch (const std::exception&) {
+        response = Refusal(500, "Server error.\n");
+      }
+      auto& executor = self->stream_;
+      asio::post(executor.get_executor(),
+                 [self, response = std::move(response)]() mutable { self->Write(response); });
+    });
+  }
+
+  bool TakesNoBody() const {
+    return parser_->verb == bhttp::verb::get || parser_->verb == bhttp::verb::head;
+  }
+
+  // Whether the request line was read, for a header that did not fit: which limit it broke.
+  bool FirstLineEnded() const { return parser_ && !parser_->method.empty(); }
+
+  void Write(Response& response) {
+    head_ = Head(response, version_, keepAlive_);
+    // HEAD's length is the GET's; its body stays unsent.
+    body_ = headRequest_ ? std::string() : std::move(response.body);
+    // A client that stops reading its answer is cut off like one that stops sending.
+    stream_.expires_after(server_.options_.requestTimeout);
+    const std::array<asio::const_buffer, 2> answer{asio::buffer(head_), asio::buffer(body_)};
+    asio::async_write(stream_, answer,
+                      [self = shared_from_this()](beast::error_code error, std::size_t) {
+                        self->OnWritten(error);
+                      });
+  }
+
+  void OnWritten(beast::error_code error) {
+    // A connection waiting for its next request keeps no answer.
+    head_ = {};
+    body_ = {};
+    if (error) return;
+    if (refused_) return Linger();
+    if (!keepAlive_) {
+      stream_.socket().shutdown(tcp::socket::shutdown_send, error);
+      return;
+    }
+    ReadRequest();
+  }
+
+  void Refuse(Response response) {
+    refused_ = true;
+    keepAlive_ = false;
+    headRequest_ = false;
+    version_ = 11;
+    Write(response);
+  }
+
+  // Reads and drops what the client still sends, until it closes or the time is up.
+  void Linger() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    buffer_.clear();
+    stream_.expires_after(kLingerTime);
+    Drain();
+  }
+  void Drain() {
+    stream_.async_read_some(buffer_.prepare(kDrainChunk),
+                            [self = shared_from_this()](beast::error_code error, std::size_t) {
+                              if (!error) self->Drain();
+                            });
+  }
+
+  Impl& server_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<RequestReader> parser_;
+  std::string head_;  // the answer being written
+  std::string body_;
+  unsigned version_ = 11;
+  bool keepAlive_ = false;
+  bool headRequest_ = false;
+  bool refused_ = false;
+};
+
+// NOLINTEND(misc-no-recursion)
+
+bool Server::Impl::Listen(const std::string& host, int port, std::string& error) {
+  beast::error_code failure;
+  tcp::resolver resolver(io_);
+  const auto found = resolver.resolve(
+      host, std::to_string(port), tcp::resolver::passive | tcp::resolver::numeric_service, failure);
+  if (failure || found.empty()) {
+    error = failure ? failure.message() : "no such address";
+    return false;
+  }
+  const tcp::endpoint endpoint = found.begin()->endpoint();
+  acceptor_.open(endpoint.protocol(), failure);
+#ifndef _WIN32
+  // Lets a restarted server bind while its old connections linger in TIME_WAIT; a second live
+  // listener is still refused. Windows gives the option the other meaning (taking over a port in
+  // use), so it stays off there.
+  if (!failure) acceptor_.set_option(tcp::acceptor::reuse_address(true), failure);
+#endif
+  if (!failure) acceptor_.bind(endpoint, failure);
+  if (!failure) acceptor_.listen(kBacklog, failure);
+  if (failure) {
+    // The system's words for it differ by system and language (Windows under Wine has none);
+    // the failure a user can act on is said in ours, the same everywhere.
+    error = failure == boost::asio::error::address_in_use ? "address already in use"
+                                                          : failure.message();
+    acceptor_.close(failure);
+    return false;
+  }
+  port_ = acceptor_.local_endpoint().port();
+  return true;
+}
+
+void Server::Impl::Accept() {
+  if (connections_ >= kMaxConnections) {
+    accepting_ = false;  // Closed() starts it again
+    return;
+  }
+  accepting_ = true;
+  acceptor_.async_accept([this](beast::error_code error, tcp::socket socket) {
+    if (error == asio::error::operation_aborted || !acceptor_.is_open()) return;
+    if (error) {
+      retry_.expires_after(kAcceptRetry);
+      retry_.async_wait([this](beast::error_code waited) {
+        if (!waited) Accept();
+      });
+      return;
+    }
+    beast::error_code ignored;
+    // Head and body go out in one write, but the next answer on the connection must not wait
+    // for the client's delayed ACK of this one.
+    socket.set_option(tcp::no_delay(true), ignored);
+    ++connections_;
+    std::make_shared<Session>(*this, std::move(socket))->ReadRequest();
+    Accept();
+  });
+}
+
+Server::Server(Handler handler, ServerOptions options)
+    : impl_(std::make_unique<Impl>(std::move(handler), options)) {}
+
+Server::~Server() = default;
+
+bool Server::Listen(const std::string& host, int port, std::string& error) {
+  return impl_->Listen(host, port, error);
+}
+
+int Server::Port() const {
+  return impl_->Port();
+}
+
+void Server::Run() {
+  impl_->Run();
+}
+
+void Server::Stop() {
+  impl_->Stop();
+}
+
+}  // namespace talvo::http

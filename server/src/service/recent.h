@@ -1,0 +1,62 @@
+// The recent lookups the index page lists: kept in memory, newest first, each title and artist
+// once, the latest Store::kKeptLookups of them, seeded from the index at start. Recording one
+// costs a page a short lock on memory and nothing else: no database, no disk.
+//
+// One thread writes them to the index on its own connection, once every interval and once more
+// at destruction: each commit makes every page's connection look again at what changed, so
+// commits are kept rare. They are a convenience, never worth a slow page, so what waits to be
+// written is bounded (kMaxUnwritten): past it the oldest unwritten lookup is dropped and
+// counted, as is a batch the index refuses.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "index/store.h"
+
+namespace talvo {
+
+class RecentLookups {
+ public:
+  static constexpr std::chrono::milliseconds kWriteInterval{2000};
+  // More would only be written to be trimmed.
+  static constexpr std::size_t kMaxUnwritten = Store::kKeptLookups;
+
+  // Opens the writer's connection to the index at databasePath (Store::Open) and reads the
+  // latest lookups from it. Without a connection the lookups are kept in memory only and each
+  // counts as dropped.
+  explicit RecentLookups(const std::string& databasePath,
+                         std::chrono::milliseconds interval = kWriteInterval);
+  ~RecentLookups();
+  RecentLookups(const RecentLookups&) = delete;
+  RecentLookups& operator=(const RecentLookups&) = delete;
+
+  void Record(const Lookup& lookup);
+  // The latest, newest first; at once, whether written yet or not.
+  std::vector<Lookup> Latest(int limit) const;
+  // Lookups never written to the index: pushed out while waiting, or refused by it.
+  std::size_t Dropped() const;
+
+ private:
+  void WriteLoop();
+  bool Write(const std::deque<Lookup>& batch);
+
+  std::unique_ptr<Store> store_;
+  const std::chrono::milliseconds interval_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Lookup> latest_;     // newest first
+  std::deque<Lookup> unwritten_;  // oldest first
+  std::size_t dropped_ = 0;
+  bool stopping_ = false;
+  std::thread writer_;  // last: it starts once everything above is ready
+};
+
+}  // namespace talvo
