@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "text/lyrics.h"
+#include "core/song.h"
 
 struct sqlite3;
 
@@ -31,7 +31,8 @@ struct FileStamp {
 // reads it). Pages read many rows and never show timing; the text is as long as the lyrics.
 struct SongRow {
   std::int64_t id = 0;
-  std::string path;  // the library file it was read from, or the dump's source
+  std::string path;  // the library file it was read from, or the dump's or upstream's entry
+  Source source = Source::Library;
   Song song;
 };
 
@@ -168,8 +169,8 @@ class Store {
   // from every row before the transaction commits (IndexDump, else Commit).
   bool DropSongIndexes();
   bool RestoreSongIndexes();
-  bool InsertDumpSong(const std::string& source, const Song& song, const std::string& titleKey,
-                      const std::string& artistKey);
+  bool InsertSong(const std::string& path, Source source, const Song& song,
+                  const std::string& titleKey, const std::string& artistKey);
   // The songs with these ids, in their order; one gone since they were found (a scan committed
   // in between) is left out.
   std::vector<SongRow> SongsById(const std::vector<std::int64_t>& ids);

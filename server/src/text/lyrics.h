@@ -7,24 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "core/song.h"
+
 namespace talvo {
 
 // The most lyrics one file or tag holds, before and after parsing: far above any song, and small
 // enough that a row, a page and the request that renders it stay cheap. A parsed text is never
 // allowed past it, so a file cannot make a song many times its own size.
 constexpr std::size_t kMaxLyricsBytes = std::size_t{1} << 20;
-
-struct Song {
-  std::string title;
-  std::string artist;
-  std::string album;
-  std::string lyrics;  // plain text, one line per lyric line, no timestamps
-  // The same words with their timing, "[mm:ss.xx] line" per line in time order; empty when the
-  // source had no timing.
-  std::string synced;
-  std::int64_t durationMs = 0;  // the recording's length; 0 when unknown
-  bool instrumental = false;    // a song known to have no words
-};
 
 // An .lrc text (UTF-8): [ti:], [ar:] and [al:] give the names (the first of each); other
 // [tag:...] lines are dropped; timestamps ([mm:ss], [mm:ss.x], [mm:ss.xx], [mm:ss.xxx],
