@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "api/json.h"
+
 namespace talvo::lrclib {
 namespace {
 
@@ -42,18 +44,18 @@ TEST(ParseTrackQuery, DurationIsPlainSecondsFromOneToAnHour) {
   }
 }
 
-TEST(RecordJson, DurationInSecondsAndAbsentTextAsNull) {
+TEST(JsonRecord, DurationInSecondsAndAbsentTextAsNull) {
   SongRow row;
   row.id = 7;
   row.song.title = "Tab\there \"quoted\"";
   row.song.durationMs = 215'250;
   row.song.instrumental = true;
-  EXPECT_EQ(RecordJson(row),
+  EXPECT_EQ(talvo::json::Record(row),
             R"({"id":7,"name":"Tab\u0009here \"quoted\"","trackName":"Tab\u0009here \"quoted\"",)"
             R"("artistName":"","albumName":"","duration":215.25,"instrumental":true,)"
             R"("plainLyrics":null,"syncedLyrics":null})");
   row.song.durationMs = 3'000;
-  EXPECT_NE(RecordJson(row).find(R"("duration":3,)"), std::string::npos);
+  EXPECT_NE(talvo::json::Record(row).find(R"("duration":3,)"), std::string::npos);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "text/lyrics.h"
+#include "core/song.h"
 
 namespace talvo {
 

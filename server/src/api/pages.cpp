@@ -138,35 +138,6 @@ std::string Searched(const LookupResult& result) {
 
 }  // namespace
 
-void AppendJsonField(std::string& json, std::string_view name, std::string_view value) {
-  json += '"';
-  json += name;
-  json += "\":\"";
-  json += JsonEscape(value);
-  json += '"';
-}
-
-std::string JsonEscape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (byte < 0x20 || byte == 0x7f) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string ShowPage(const LookupResult& result) {
   std::string page;
   if (result.best) {
@@ -258,37 +229,6 @@ std::string SearchPage(std::string_view query, const std::vector<SongRow>& resul
   page += kLibraryLink;
   CloseDocument(page);
   return page;
-}
-
-std::string LookupJson(const LookupResult& result) {
-  std::string json = "{\"query\":{";
-  AppendJsonField(json, "title", result.title);
-  json += ',';
-  AppendJsonField(json, "artist", result.artist);
-  json += "},\"found\":";
-  json += result.best ? "true" : "false";
-  if (result.best) {
-    const auto& song = result.best->song;
-    json += R"(,"song":{"id":)" + std::to_string(result.best->id) + ',';
-    AppendJsonField(json, "title", song.title);
-    json += ',';
-    AppendJsonField(json, "artist", song.artist);
-    json += ',';
-    AppendJsonField(json, "album", song.album);
-    json += ',';
-    AppendJsonField(json, "lyrics", song.lyrics);
-    json += '}';
-  }
-  json += ",\"candidates\":[";
-  for (std::size_t i = 0; i < result.candidates.size(); ++i) {
-    const auto& row = result.candidates[i];
-    json += (i ? ",{\"id\":" : "{\"id\":") + std::to_string(row.id) + ',';
-    AppendJsonField(json, "title", row.song.title);
-    json += ',';
-    AppendJsonField(json, "artist", row.song.artist);
-    json += '}';
-  }
-  return json + "]}\n";
 }
 
 }  // namespace talvo

@@ -1,10 +1,14 @@
 #include "api/routes.h"
 
-#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
 
+#include "api/json.h"
 #include "api/lrclib.h"
 #include "api/pages.h"
 #include "http/query.h"
@@ -12,9 +16,7 @@
 namespace talvo {
 namespace {
 
-constexpr int kSearchResults = 50;
-// Pages that wait on the upstream must leave a worker for the rest.
-static_assert(RemoteSongs::kMaxWaiting < static_cast<int>(http::kWorkers));
+constexpr int kSearchPageResults = 50;
 constexpr int kRecentLookups = 20;
 // The plugin's longest address is far below this; a longer query is not from it.
 constexpr std::size_t kQueryLimit = 8192;
@@ -23,171 +25,175 @@ constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kPlain = "text/plain; charset=utf-8";
 constexpr const char* kJson = "application/json; charset=utf-8";
 
-const char* StatusText(int status) {
-  switch (status) {
-    case 400:
-      return "Bad request.\n";
-    case 404:
-      return "Not found.\n";
-    case 405:
-      return "Method not allowed: only GET and HEAD.\n";
-    case 414:
-      return "Query too long.\n";
-    case 503:
-      return "The lyrics index cannot be opened.\n";
-    default:
-      return status >= 500 ? "Server error.\n" : "Request failed.\n";
+// Every error a route gives, as a page's plain text and as LRCLIB's JSON.
+enum class Problem {
+  BadEscape,
+  BadId,
+  Invalid,  // a query LRCLIB's API refuses; the detail says why
+  NoSuchSong,
+  NoSuchPath,
+  MethodNotAllowed,
+  Publishing,
+  QueryTooLong,
+  Unavailable,
+};
+
+struct ProblemText {
+  int status;
+  std::string_view page;  // the plain-text body
+  std::string_view name;  // LRCLIB's error name
+  std::string_view message;
+};
+
+constexpr ProblemText Describe(Problem problem) {
+  switch (problem) {
+    case Problem::BadEscape:
+      return {400, "Bad request: '%' must be followed by two hexadecimal digits.\n",
+              "ValidationError", "'%' must be followed by two hexadecimal digits."};
+    case Problem::BadId:
+      return {400, "Bad request: id must be a number.\n", "ValidationError",
+              "id must be a number."};
+    case Problem::Invalid:
+      return {400, "Bad request.\n", "ValidationError", "Bad request."};
+    case Problem::NoSuchSong:
+      return {404, "No such song.\n", "TrackNotFound", "Failed to find specified track"};
+    case Problem::NoSuchPath:
+      return {404, "Not found.\n", "NotFound", "Not found."};
+    case Problem::MethodNotAllowed:
+      return {405, "Method not allowed: only GET and HEAD.\n", "MethodNotAllowed",
+              "Only GET and HEAD are answered."};
+    case Problem::Publishing:
+      return {405, "Method not allowed: the library is never written.\n", "MethodNotAllowed",
+              "This server does not accept lyrics: it only reads its library."};
+    case Problem::QueryTooLong:
+      return {414, "Query too long.\n", "ValidationError", "Query too long."};
+    case Problem::Unavailable:
+      return {503, "The lyrics index cannot be opened.\n", "ServiceUnavailable",
+              "The lyrics index cannot be opened."};
   }
+  return {500, "Server error.\n", "InternalError", "Server error."};
 }
 
-http::Response Fail(int status, const char* message = nullptr) {
-  return {.status = status,
-          .contentType = kPlain,
-          .headers = {},
-          .body = message ? message : StatusText(status)};
+struct Refusal {
+  Problem problem;
+  std::string detail;  // LRCLIB's message instead of the table's, when set
+};
+
+struct Payload {
+  std::string body;
+  const char* contentType = kHtml;
+};
+
+using Reply = std::variant<Payload, Refusal>;
+
+Refusal Refuse(Failure failure) {
+  return {failure == Failure::Unavailable ? Problem::Unavailable : Problem::NoSuchSong, {}};
 }
 
-http::Response Page(std::string body, const char* type = kHtml) {
-  return {.status = 200, .contentType = type, .headers = {}, .body = std::move(body)};
-}
-
-// What a handler has to work with: the decoded query and the service.
+// What a handler has to work with.
 struct Context {
-  LyricsService& service;
+  Catalogue& catalogue;
   const CodePage& codePage;
   const QueryFields& fields;
   std::string_view rest;  // what follows a prefix route's path and its "/"
 };
 
-// The plugin sends its code page; our own UTF-8 forms and other clients send UTF-8.
-// A field's size as sent tells whether a tag cut it.
-http::Response Show(const Context& c) {
+// A field's size as sent tells whether a tag cut it. The plugin sends its code page; our own
+// UTF-8 forms and other clients send UTF-8.
+SongQuery Names(const Context& c, bool fromPlugin) {
   const auto title = FieldValue(c.fields, "title");
   const auto singer = FieldValue(c.fields, "singer");
-  const auto result = c.service.LookupSong({.title = c.codePage.ToUtf8(title),
-                                            .artist = c.codePage.ToUtf8(singer),
-                                            .titleCut = FillsTagField(title),
-                                            .artistCut = FillsTagField(singer)});
-  if (!result) return Fail(503);
-  return Page(ShowPage(*result));
+  const auto decode = [&](std::string_view sent) {
+    return fromPlugin ? c.codePage.ToUtf8(sent) : Utf8OrCodePage(sent, c.codePage);
+  };
+  return {.title = decode(title),
+          .artist = decode(singer),
+          .titleCut = FillsTagField(title),
+          .artistCut = FillsTagField(singer)};
 }
 
-http::Response Api(const Context& c) {
-  const auto title = FieldValue(c.fields, "title");
-  const auto singer = FieldValue(c.fields, "singer");
-  const auto result = c.service.LookupSong({.title = Utf8OrCodePage(title, c.codePage),
-                                            .artist = Utf8OrCodePage(singer, c.codePage),
-                                            .titleCut = FillsTagField(title),
-                                            .artistCut = FillsTagField(singer)});
-  if (!result) return Fail(503);
-  return Page(LookupJson(*result), kJson);
+Reply Show(const Context& c) {
+  const auto result = c.catalogue.LookUp(Names(c, true));
+  if (!result) return Refuse(result.failure());
+  return Payload{ShowPage(*result)};
 }
 
-http::Response Search(const Context& c) {
+Reply LookupJson(const Context& c) {
+  const auto result = c.catalogue.LookUp(Names(c, false));
+  if (!result) return Refuse(result.failure());
+  return Payload{json::Lookup(*result), kJson};
+}
+
+Reply Search(const Context& c) {
   const auto query = Utf8OrCodePage(FieldValue(c.fields, "q"), c.codePage);
-  LyricsService::Lease store(c.service);
-  if (!store) return Fail(503);
-  return Page(SearchPage(query, store->Search(query, kSearchResults)));
+  const auto rows = c.catalogue.Search(query, kSearchPageResults);
+  if (!rows) return Refuse(rows.failure());
+  return Payload{SearchPage(query, *rows)};
 }
 
-http::Response Song(const Context& c) {
-  const auto text = FieldValue(c.fields, "id");
+std::optional<std::int64_t> ParseId(std::string_view text) {
   std::int64_t id = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
-  if (error != std::errc() || end != text.data() + text.size())
-    return Fail(400, "Bad request: id must be a number.\n");
-  LyricsService::Lease store(c.service);
-  if (!store) return Fail(503);
-  const auto song = store->SongById(id);
-  if (!song) return Fail(404, "No such song.\n");
-  return Page(SongPage(*song));
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return id;
 }
 
-http::Response Index(const Context& c) {
-  LyricsService::Lease store(c.service);
-  if (!store) return Fail(503);
-  return Page(IndexPage(store->SongCount(), c.service.LatestLookups(kRecentLookups)));
+Reply Song(const Context& c) {
+  const auto id = ParseId(FieldValue(c.fields, "id"));
+  if (!id) return Refusal{Problem::BadId, {}};
+  const auto song = c.catalogue.SongById(*id, Timing::Without);
+  if (!song) return Refuse(song.failure());
+  return Payload{SongPage(*song)};
 }
 
-// LRCLIB's answers, its errors included, are JSON.
-http::Response ApiFail(int status, std::string_view name, std::string_view message) {
-  return {.status = status,
-          .contentType = kJson,
-          .headers = {},
-          .body = lrclib::ErrorJson(status, name, message)};
+Reply Index(const Context& c) {
+  const auto summary = c.catalogue.Summarize(kRecentLookups);
+  if (!summary) return Refuse(summary.failure());
+  return Payload{IndexPage(summary->songCount, summary->recent)};
 }
 
-http::Response TrackNotFound() {
-  return ApiFail(404, "TrackNotFound", "Failed to find specified track");
-}
-
-http::Response Unavailable() {
-  return ApiFail(503, "ServiceUnavailable", "The lyrics index cannot be opened.");
-}
-
-// /api/get asks the upstream, if any, for what the index lacks; /api/get-cached never does.
-http::Response GetTrack(const Context& c, bool askUpstream) {
+Reply Track(const Context& c, OnMiss onMiss) {
   std::string problem;
   const auto query = lrclib::ParseTrackQuery(c.fields, problem);
-  if (!query) return ApiFail(400, "ValidationError", problem);
-  std::optional<SongRow> song;
-  {
-    LyricsService::Lease store(c.service);
-    if (!store) return Unavailable();
-    song = lrclib::GetTrack(*store, *query);
-  }
-  if (!song && askUpstream) {
-    if (auto fetched = c.service.AskUpstream({.track = query->track,
-                                              .artist = query->artist,
-                                              .album = query->album,
-                                              .durationMs = query->durationMs}))
-      song = SongRow{.id = 0, .path = std::string(Store::kUpstreamSource), .song = *fetched};
-  }
-  if (!song) return TrackNotFound();
-  return Page(lrclib::RecordJson(*song), kJson);
+  if (!query) return Refusal{Problem::Invalid, problem};
+  const auto song = c.catalogue.Track(*query, onMiss);
+  if (!song) return Refuse(song.failure());
+  return Payload{json::Record(*song), kJson};
 }
 
-http::Response Get(const Context& c) {
-  return GetTrack(c, true);
+Reply Get(const Context& c) {
+  return Track(c, OnMiss::AskUpstream);
 }
 
-http::Response GetCached(const Context& c) {
-  return GetTrack(c, false);
+Reply GetCached(const Context& c) {
+  return Track(c, OnMiss::LocalOnly);
 }
 
 // /api/get/{id}: an id that is not a number names no track.
-http::Response GetById(const Context& c) {
-  std::int64_t id = 0;
-  const auto [end, error] = std::from_chars(c.rest.data(), c.rest.data() + c.rest.size(), id);
-  if (c.rest.empty() || error != std::errc() || end != c.rest.data() + c.rest.size())
-    return TrackNotFound();
-  LyricsService::Lease store(c.service);
-  if (!store) return Unavailable();
-  const auto song = lrclib::GetById(*store, id);
-  if (!song) return TrackNotFound();
-  return Page(lrclib::RecordJson(*song), kJson);
+Reply GetById(const Context& c) {
+  const auto id = ParseId(c.rest);
+  if (!id) return Refusal{Problem::NoSuchSong, {}};
+  const auto song = c.catalogue.SongById(*id, Timing::With);
+  if (!song) return Refuse(song.failure());
+  return Payload{json::Record(*song), kJson};
 }
 
-http::Response SearchTracks(const Context& c) {
-  LyricsService::Lease store(c.service);
-  if (!store) return Unavailable();
-  return Page(lrclib::RecordsJson(lrclib::SearchTracks(*store, c.fields)), kJson);
-}
-
-// Never reached: publishing is refused for every method before a handler is chosen.
-http::Response Refused(const Context&) {
-  return Fail(405);
+Reply SearchTracks(const Context& c) {
+  const auto rows =
+      c.catalogue.SearchTracks(lrclib::ParseTrackSearch(c.fields), lrclib::kTrackSearchResults);
+  if (!rows) return Refuse(rows.failure());
+  return Payload{json::Records(*rows), kJson};
 }
 
 enum class Kind {
   Page,     // HTML, or the plain JSON of /api/lyrics; plain-text errors
-  Lrclib,   // LRCLIB's API: JSON errors
+  Lrclib,   // LRCLIB's API: JSON errors, readable by other sites' scripts
   Publish,  // LRCLIB's publishing: refused whatever the method, the library is never written
 };
 
 struct Route {
   std::string_view path;
-  http::Response (*handler)(const Context&);
+  Reply (*handler)(const Context&);
   bool readsQuery;  // a malformed query is refused only where one is read
   Kind kind = Kind::Page;
   bool prefix = false;  // the path is followed by "/" and an argument
@@ -195,7 +201,7 @@ struct Route {
 
 constexpr std::array kRoutes{
     Route{"/kr/lyrics_plugin_show.html", Show, true},
-    Route{"/api/lyrics", Api, true},
+    Route{"/api/lyrics", LookupJson, true},
     Route{"/search", Search, true},
     Route{"/song", Song, true},
     Route{"/kr/lyrics_plugin_index.html", Index, false},
@@ -204,8 +210,8 @@ constexpr std::array kRoutes{
     Route{"/api/get-cached", GetCached, true, Kind::Lrclib},
     Route{"/api/get", GetById, false, Kind::Lrclib, true},
     Route{"/api/search", SearchTracks, true, Kind::Lrclib},
-    Route{"/api/publish", Refused, false, Kind::Publish},
-    Route{"/api/request-challenge", Refused, false, Kind::Publish},
+    Route{"/api/publish", nullptr, false, Kind::Publish},
+    Route{"/api/request-challenge", nullptr, false, Kind::Publish},
 };
 
 const Route* FindRoute(std::string_view path, std::string_view& rest) {
@@ -220,43 +226,53 @@ const Route* FindRoute(std::string_view path, std::string_view& rest) {
   return nullptr;
 }
 
-http::Response Dispatch(LyricsService& service, const http::Request& request) {
-  std::string_view rest;
-  const auto path = request.Path();
-  const auto* route = FindRoute(path, rest);
-  const bool lrclib = route != nullptr && route->kind != Kind::Page;
-  if (route != nullptr && route->kind == Kind::Publish) {
-    auto response = ApiFail(405, "MethodNotAllowed",
-                            "This server does not accept lyrics: it only reads its library.");
-    response.headers.emplace_back("Allow", "");
-    return response;
-  }
-  if (request.method != "GET" && request.method != "HEAD") {
-    auto response =
-        lrclib ? ApiFail(405, "MethodNotAllowed", "Only GET and HEAD are answered.") : Fail(405);
-    response.headers.emplace_back("Allow", "GET, HEAD");
-    return response;
-  }
-  if (request.RawQuery().size() > kQueryLimit)
-    return lrclib ? ApiFail(414, "ValidationError", "Query too long.") : Fail(414);
-  if (route == nullptr) return Fail(404);
+Reply Dispatch(const Route* route, std::string_view rest, Catalogue& catalogue,
+               const CodePage& codePage, const http::Request& request) {
+  if (route != nullptr && route->kind == Kind::Publish) return Refusal{Problem::Publishing, {}};
+  if (request.method != "GET" && request.method != "HEAD")
+    return Refusal{Problem::MethodNotAllowed, {}};
+  if (request.RawQuery().size() > kQueryLimit) return Refusal{Problem::QueryTooLong, {}};
+  if (route == nullptr) return Refusal{Problem::NoSuchPath, {}};
   QueryFields fields;
-  if (route->readsQuery && !ParseQuery(request.RawQuery(), fields)) {
-    constexpr std::string_view kBadEscape = "'%' must be followed by two hexadecimal digits.";
-    return lrclib ? ApiFail(400, "ValidationError", kBadEscape)
-                  : Fail(400, "Bad request: '%' must be followed by two hexadecimal digits.\n");
-  }
+  if (route->readsQuery && !ParseQuery(request.RawQuery(), fields))
+    return Refusal{Problem::BadEscape, {}};
   return route->handler(
-      {.service = service, .codePage = service.codePage(), .fields = fields, .rest = rest});
+      {.catalogue = catalogue, .codePage = codePage, .fields = fields, .rest = rest});
+}
+
+http::Response Render(Reply reply, Kind kind) {
+  if (auto* payload = std::get_if<Payload>(&reply))
+    return {.status = 200,
+            .contentType = payload->contentType,
+            .headers = {},
+            .body = std::move(payload->body)};
+  const auto& refusal = std::get<Refusal>(reply);
+  const ProblemText text = Describe(refusal.problem);
+  http::Response response{.status = text.status, .contentType = kPlain, .headers = {}, .body = {}};
+  if (kind == Kind::Page) {
+    response.body = text.page;
+  } else {
+    response.contentType = kJson;
+    response.body =
+        json::Error(text.status, text.name, refusal.detail.empty() ? text.message : refusal.detail);
+  }
+  if (refusal.problem == Problem::MethodNotAllowed)
+    response.headers.emplace_back("Allow", "GET, HEAD");
+  if (refusal.problem == Problem::Publishing) response.headers.emplace_back("Allow", "");
+  return response;
 }
 
 }  // namespace
 
-http::Response Answer(LyricsService& service, const http::Request& request) {
-  auto response = Dispatch(service, request);
-  // Browser-based players fetch lyrics from pages of their own origin.
-  if (request.Path().starts_with("/api/"))
-    response.headers.emplace_back("Access-Control-Allow-Origin", "*");
+http::Response Respond(Catalogue& catalogue, const CodePage& codePage,
+                       const http::Request& request) {
+  std::string_view rest;
+  const Route* route = FindRoute(request.Path(), rest);
+  const Kind kind = route != nullptr ? route->kind : Kind::Page;
+  auto response = Render(Dispatch(route, rest, catalogue, codePage, request), kind);
+  // Browser-based players fetch lyrics from pages of their own origin; nothing else is theirs to
+  // read.
+  if (kind != Kind::Page) response.headers.emplace_back("Access-Control-Allow-Origin", "*");
   return response;
 }
 

@@ -1,15 +1,21 @@
-// The server's pages, as one table of paths: each handler parses its query, calls the lookup and
-// renders a page. Every answer the pages give, errors included, is decided here.
+// The server's paths, as one table: each handler decodes its query, asks the catalogue and
+// gives back a page or a typed error, which its route's kind renders (a plain-text error for the
+// pages, LRCLIB's JSON error for its API). Every answer the server gives, errors included, is
+// decided here.
 #pragma once
 
 #include "http/server.h"
-#include "service/service.h"
+#include "service/catalogue.h"
+#include "text/text.h"
 
 namespace talvo {
 
 // Answers one request: GET and HEAD only (405 with Allow otherwise), a query of at most 8 KiB
 // (414), '%' escapes well formed (400), a known path (404 plain text), an index that opens
-// (503). The plugin's show page is in the service's code page; other clients may send UTF-8.
-http::Response Answer(LyricsService& service, const http::Request& request);
+// (503). The plugin's show page is in its code page; other clients may send UTF-8. Only LRCLIB's
+// API may be read by other sites' scripts (Access-Control-Allow-Origin): the pages tell what
+// the user plays.
+http::Response Respond(Catalogue& catalogue, const CodePage& codePage,
+                       const http::Request& request);
 
 }  // namespace talvo

@@ -204,9 +204,11 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  talvo::LyricsService service(database, *codePage, std::move(upstream));
+  talvo::LyricsService service(database, std::move(upstream));
   talvo::http::Server server(
-      [&service](const talvo::http::Request& request) { return talvo::Answer(service, request); },
+      [&service, &codePage](const talvo::http::Request& request) {
+        return talvo::Respond(service, *codePage, request);
+      },
       {.requestTimeout = options->idleTimeout});
   // Bound before the scan, so a port in use is reported at once and pages answer meanwhile.
   if (!server.Listen(options->host, options->port, error)) {
