@@ -69,8 +69,12 @@ std::optional<TrackQuery> ParseTrackQuery(const QueryFields& fields, std::string
 }
 
 TrackSearch ParseTrackSearch(const QueryFields& fields) {
-  return {.text = std::string(FieldValue(fields, "q")),
-          .track = std::string(FieldValue(fields, "track_name")),
+  const auto unlessBlank = [&](std::string_view key) {
+    const auto value = FieldValue(fields, key);
+    return IsBlank(value) ? std::string() : std::string(value);
+  };
+  return {.text = unlessBlank("q"),
+          .track = unlessBlank("track_name"),
           .artist = std::string(FieldValue(fields, "artist_name")),
           .album = std::string(FieldValue(fields, "album_name"))};
 }

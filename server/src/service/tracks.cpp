@@ -12,10 +12,6 @@ namespace {
 // Versions of one title by one artist worth weighing; a library holds a handful at most.
 constexpr int kVersions = 20;
 
-bool IsBlank(std::string_view text) {
-  return text.find_first_not_of(" \t") == std::string_view::npos;
-}
-
 bool AlbumAgrees(const Song& song, const std::string& albumKey) {
   if (albumKey.empty() || song.album.empty()) return true;
   return MatchKey(song.album) == albumKey;
@@ -70,12 +66,12 @@ std::optional<SongRow> FindTrack(Store& store, const TrackQuery& query) {
 
 std::vector<SongRow> FindTracks(Store& store, const TrackSearch& search, int limit) {
   std::vector<SongRow> rows;
-  if (!IsBlank(search.text)) {
+  if (!search.text.empty()) {
     AddUnique(rows, store.FindTitle(MatchKey(search.text), limit), limit);
     AddUnique(rows, store.Search(search.text, limit), limit);
     return WithTiming(store, std::move(rows));
   }
-  if (IsBlank(search.track)) return rows;
+  if (search.track.empty()) return rows;
   const std::string artistKey = MatchKey(search.artist);
   const std::string albumKey = MatchKey(search.album);
   auto exact = store.FindTitle(MatchKey(search.track), limit, artistKey);

@@ -22,7 +22,8 @@ struct TrackQuery {
   std::optional<std::int64_t> durationMs;  // nothing: any duration
 };
 
-// What /api/search asks for: free text, or a track name with an optional artist and album.
+// What /api/search asks for: free text, or a track name with an optional artist and album; a
+// blank one is empty.
 struct TrackSearch {
   std::string text;
   std::string track;
