@@ -42,7 +42,7 @@ class RecentTest : public testing::Test {
 
   std::vector<std::string> Written() const {
     std::vector<std::string> titles;
-    for (const Lookup& lookup : index_->RecentLookups(Store::kKeptLookups * 2))
+    for (const Lookup& lookup : index_->RecentLookups(limits::kKeptLookups * 2))
       titles.push_back(lookup.title);
     return titles;
   }
@@ -98,14 +98,14 @@ class RecentKept : public RecentTest, public testing::WithParamInterface<int> {}
 TEST_P(RecentKept, TheLatestKeptLookups) {
   RecentLookups recent(DbPath(), kNever);
   for (int i = 0; i < GetParam(); ++i) recent.Record(Looked("t" + std::to_string(i)));
-  const auto latest = recent.Latest(Store::kKeptLookups * 2);
-  ASSERT_EQ(latest.size(), static_cast<std::size_t>(Store::kKeptLookups));
+  const auto latest = recent.Latest(limits::kKeptLookups * 2);
+  ASSERT_EQ(latest.size(), static_cast<std::size_t>(limits::kKeptLookups));
   EXPECT_EQ(latest.front().title, "t" + std::to_string(GetParam() - 1));
-  EXPECT_EQ(latest.back().title, "t" + std::to_string(GetParam() - Store::kKeptLookups));
+  EXPECT_EQ(latest.back().title, "t" + std::to_string(GetParam() - limits::kKeptLookups));
 }
 
 INSTANTIATE_TEST_SUITE_P(AtAndOverTheLimit, RecentKept,
-                         testing::Values(Store::kKeptLookups, Store::kKeptLookups + 1));
+                         testing::Values(limits::kKeptLookups, limits::kKeptLookups + 1));
 
 TEST_F(RecentTest, WrittenAtTheEndAndReadAgainAtStart) {
   {
@@ -146,7 +146,7 @@ TEST_F(RecentTest, WhileTheIndexIsLockedTheOldestUnwrittenAreDropped) {
     sqlite3_close(scanner);
   }
   std::vector<std::string> newest;
-  for (const Lookup& lookup : recent->Latest(Store::kKeptLookups)) newest.push_back(lookup.title);
+  for (const Lookup& lookup : recent->Latest(limits::kKeptLookups)) newest.push_back(lookup.title);
   // What waits is written at the end, so at least that much is never dropped.
   EXPECT_LE(recent->Dropped(), kLooked - RecentLookups::kMaxUnwritten);
   recent.reset();

@@ -363,12 +363,12 @@ TEST_F(StoreTest, FindKeysLooksAtNoMoreOfAStartThanItsScan) {
     store_->Commit();
   };
   store_->PutFile("/wanted", {1, 1}, {MakeSong("song 9999", "x", "w")});
-  putOthers(Store::kKeyStartScan - 1);
+  putOthers(limits::kKeyStartScan - 1);
   EXPECT_EQ(store_->FindKeys("song", Part::Start, "x", Part::Start, 10).size(), 1U);
-  putOthers(Store::kKeyStartScan);
+  putOthers(limits::kKeyStartScan);
   EXPECT_TRUE(store_->FindKeys("song", Part::Start, "x", Part::Start, 10).empty());
   EXPECT_EQ(store_->FindKeys("song", Part::Start, "", Part::Start, 1000).size(),
-            static_cast<std::size_t>(Store::kKeyStartScan));
+            static_cast<std::size_t>(limits::kKeyStartScan));
   // A whole artist's own titles are a range of their own.
   EXPECT_EQ(store_->FindKeys("song", Part::Start, "x", Part::Whole, 10).size(), 1U);
   EXPECT_EQ(store_->LastError(), "");
@@ -564,14 +564,14 @@ TEST_F(StoreTest, RecentLookupsNewestFirstAndTrimmed) {
   EXPECT_EQ(recent[0].songId, 3);
   EXPECT_EQ(recent[1].title, "Second");
 
-  const int total = Store::kKeptLookups + 25;
+  const int total = limits::kKeptLookups + 25;
   for (int i = 0; i < total; ++i) {
     store_->RecordLookup({i, "t" + std::to_string(i), "", std::nullopt});
   }
-  recent = store_->RecentLookups(Store::kKeptLookups * 2);
-  ASSERT_EQ(recent.size(), static_cast<std::size_t>(Store::kKeptLookups));
+  recent = store_->RecentLookups(limits::kKeptLookups * 2);
+  ASSERT_EQ(recent.size(), static_cast<std::size_t>(limits::kKeptLookups));
   EXPECT_EQ(recent.front().at, total - 1);
-  EXPECT_EQ(recent.back().at, total - Store::kKeptLookups);
+  EXPECT_EQ(recent.back().at, total - limits::kKeptLookups);
   EXPECT_EQ(store_->LastError(), "");
 }
 

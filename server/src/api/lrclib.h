@@ -11,9 +11,6 @@
 
 namespace talvo::lrclib {
 
-// At most this many records in a search's answer, as LRCLIB gives.
-constexpr int kTrackSearchResults = 20;
-
 // The fields of /api/get. Nothing, with problem set to what to tell the client, when track_name
 // or artist_name is missing or blank, or duration is not a number of seconds from 1 to 3600
 // (digits with an optional fraction: no sign, exponent or space).

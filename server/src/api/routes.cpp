@@ -11,15 +11,11 @@
 #include "api/json.h"
 #include "api/lrclib.h"
 #include "api/pages.h"
+#include "core/limits.h"
 #include "http/query.h"
 
 namespace talvo {
 namespace {
-
-constexpr int kSearchPageResults = 50;
-constexpr int kRecentLookups = 20;
-// The plugin's longest address is far below this; a longer query is not from it.
-constexpr std::size_t kQueryLimit = 8192;
 
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kPlain = "text/plain; charset=utf-8";
@@ -126,7 +122,7 @@ Reply LookupJson(const Context& c) {
 
 Reply Search(const Context& c) {
   const auto query = Utf8OrCodePage(FieldValue(c.fields, "q"), c.codePage);
-  const auto rows = c.catalogue.Search(query, kSearchPageResults);
+  const auto rows = c.catalogue.Search(query, limits::kSearchPageResults);
   if (!rows) return Refuse(rows.failure());
   return Payload{SearchPage(query, *rows)};
 }
@@ -147,7 +143,7 @@ Reply Song(const Context& c) {
 }
 
 Reply Index(const Context& c) {
-  const auto summary = c.catalogue.Summarize(kRecentLookups);
+  const auto summary = c.catalogue.Summarize(limits::kRecentLookupsShown);
   if (!summary) return Refuse(summary.failure());
   return Payload{IndexPage(summary->songCount, summary->recent)};
 }
@@ -180,7 +176,7 @@ Reply GetById(const Context& c) {
 
 Reply SearchTracks(const Context& c) {
   const auto rows =
-      c.catalogue.SearchTracks(lrclib::ParseTrackSearch(c.fields), lrclib::kTrackSearchResults);
+      c.catalogue.SearchTracks(lrclib::ParseTrackSearch(c.fields), limits::kTrackSearchResults);
   if (!rows) return Refuse(rows.failure());
   return Payload{json::Records(*rows), kJson};
 }
@@ -231,7 +227,7 @@ Reply Dispatch(const Route* route, std::string_view rest, Catalogue& catalogue,
   if (route != nullptr && route->kind == Kind::Publish) return Refusal{Problem::Publishing, {}};
   if (request.method != "GET" && request.method != "HEAD")
     return Refusal{Problem::MethodNotAllowed, {}};
-  if (request.RawQuery().size() > kQueryLimit) return Refusal{Problem::QueryTooLong, {}};
+  if (request.RawQuery().size() > limits::kQueryLimit) return Refusal{Problem::QueryTooLong, {}};
   if (route == nullptr) return Refusal{Problem::NoSuchPath, {}};
   QueryFields fields;
   if (route->readsQuery && !ParseQuery(request.RawQuery(), fields))

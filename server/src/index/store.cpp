@@ -65,7 +65,9 @@ std::unique_ptr<Store> Store::Connect(const std::string& path, bool writable, st
   sqlite3_extended_result_codes(db, 1);
   // Writers take turns and wait for each other; a reader only ever waits out a checkpoint's
   // brief lock, and a page had better fail than hang.
-  sqlite3_busy_timeout(db, writable ? 5000 : kReadBusyTimeoutMs);
+  sqlite3_busy_timeout(
+      db,
+      static_cast<int>((writable ? limits::kWriteBusyTimeout : limits::kReadBusyTimeout).count()));
   // WAL with NORMAL sync: readers never block the scan, and a crash can lose at most the last
   // commits of an index that the next scan rebuilds anyway. The mode is kept in the file, so a
   // reader finds it set.

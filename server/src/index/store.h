@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/limits.h"
 #include "core/song.h"
 
 struct sqlite3;
@@ -49,10 +50,9 @@ class Store {
   // in place. Nothing, with error set, when it cannot.
   static std::unique_ptr<Store> Open(const std::string& path, std::string& error);
   // Opens an index that Open has created, for reading only: no schema work, and any
-  // write fails. A reader waits at most kReadBusyTimeout for a lock, and never for the writer
-  // (WAL), so a page is never held up by a scan.
+  // write fails. A reader waits at most limits::kReadBusyTimeout for a lock, and never for the
+  // writer (WAL), so a page is never held up by a scan.
   static std::unique_ptr<Store> OpenForReading(const std::string& path, std::string& error);
-  static constexpr int kReadBusyTimeoutMs = 100;
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -125,11 +125,10 @@ class Store {
   // Songs whose title and artist keys are these, or begin with them where a part is Start (an
   // empty artist start is any artist; an empty title start finds nothing); the shortest keys
   // first (the least added to what was cut), then as FindExact orders them. A key's start is
-  // a range of the key index, of which at most kKeyStartScan songs are looked at: a start that
-  // begins more keys than that says too little to choose among them.
+  // a range of the key index, of which at most limits::kKeyStartScan songs are looked at: a start
+  // that begins more keys than that says too little to choose among them.
   std::vector<SongRow> FindKeys(const std::string& titleKey, KeyPart title,
                                 const std::string& artistKey, KeyPart artist, int limit);
-  static constexpr int kKeyStartScan = 256;
   // Songs by the artist with this key, in title order; none for the empty key. Names only, as a
   // list of songs shows them: each row holds its id, title and artist, nothing else.
   std::vector<SongRow> FindArtist(const std::string& artistKey, int limit);
@@ -151,11 +150,10 @@ class Store {
   // The song's synced text: empty when it has no timing or is not in the index.
   std::string SyncedLyrics(std::int64_t id);
 
-  // Keeps only the latest kKeptLookups. False when it could not be written.
+  // Keeps only the latest limits::kKeptLookups. False when it could not be written.
   bool RecordLookup(const Lookup& lookup);
   // The latest lookups, newest (most recently recorded) first, each title and artist once.
   std::vector<Lookup> RecentLookups(int limit);
-  static constexpr int kKeptLookups = 500;
 
   // The message of the latest SQLite failure on this connection; empty while none has failed.
   const std::string& LastError() const { return lastError_; }

@@ -16,9 +16,6 @@
 namespace talvo {
 namespace {
 
-// Search words beyond this many add nothing but cost.
-constexpr std::size_t kMaxSearchWords = 16;
-
 // Free text as an FTS5 query that can only ever mean "all these words" (the last one a prefix)
 // or "any of these words": each word a quoted string, so AND, NEAR, col:, * and quotes are just
 // text. Empty when there is no word.
@@ -27,7 +24,7 @@ std::string SearchQuery(std::string_view text, Store::Words match) {
   std::string query;
   std::size_t words = 0;
   std::size_t start = 0;
-  while (start < key.size() && words < kMaxSearchWords) {
+  while (start < key.size() && words < limits::kMaxSearchWords) {
     std::size_t end = key.find(' ', start);
     if (end == std::string::npos) end = key.size();
     if (end > start) {
@@ -177,7 +174,7 @@ std::vector<SongRow> Store::FindKeys(const std::string& titleKey, KeyPart title,
                                       : artist == KeyPart::Whole ? statements_->findTitleStart
                                                                  : statements_->findKeyStarts;
     sql::Run run(statement);
-    run.Bind(1, titleKey).Bind(3, artistKey).Bind(5, std::int64_t{kKeyStartScan});
+    run.Bind(1, titleKey).Bind(3, artistKey).Bind(5, std::int64_t{limits::kKeyStartScan});
     if (title == KeyPart::Start && titleEnd) run.Bind(2, *titleEnd);
     if (artist == KeyPart::Start && artistEnd) run.Bind(4, *artistEnd);
     int code = SQLITE_OK;

@@ -178,7 +178,7 @@ bool Store::RecordLookup(const Lookup& lookup) {
     }
     if (Check(run.Step(), "record lookup")) {
       sql::Run trim(statements_->trimLookups);
-      ok = Check(trim.Bind(1, std::int64_t{kKeptLookups}).Step(), "trim lookups");
+      ok = Check(trim.Bind(1, std::int64_t{limits::kKeptLookups}).Step(), "trim lookups");
     }
   }
   if (own) ok = Commit() && ok;

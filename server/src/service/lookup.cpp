@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <array>
 
+#include "core/limits.h"
 #include "text/lyrics.h"
 #include "text/text.h"
 
 namespace talvo {
 namespace {
-
-constexpr int kCandidates = 8;
 
 // Words that introduce a featured artist. "with", "&", "x" and "/" join artists too, but as
 // often belong to one name ("Echo & the Bunnymen", "AC/DC"): left alone.
@@ -73,7 +72,7 @@ std::string_view WithoutTrailingGroups(std::string_view title, bool cut) {
 
 void AddCandidates(LookupResult& result, const std::vector<SongRow>& rows) {
   for (const auto& row : rows) {
-    if (static_cast<int>(result.candidates.size()) >= kCandidates) return;
+    if (static_cast<int>(result.candidates.size()) >= limits::kCandidates) return;
     const auto same = [&](const SongRow& other) { return other.id == row.id; };
     if ((result.best && result.best->id == row.id) ||
         std::any_of(result.candidates.begin(), result.candidates.end(), same))
@@ -203,14 +202,14 @@ LookupResult FindSong(Store& store, const SongQuery& query) {
   // lookups on a large library; it is for when nothing matched.
   std::vector<SongRow> rows;
   auto versions = titleKey.empty() ? std::vector<SongRow>()
-                                   : store.FindTitle(titleKey, kCandidates + 1, artistKey);
+                                   : store.FindTitle(titleKey, limits::kCandidates + 1, artistKey);
   const bool exact = !versions.empty() && !artistKey.empty() &&
                      MatchKey(versions.front().song.artist) == artistKey;
-  if (!exact) AddSameSong(store, names, titleKey, artistKey, false, kCandidates + 1, rows);
+  if (!exact) AddSameSong(store, names, titleKey, artistKey, false, limits::kCandidates + 1, rows);
   if (rows.empty() && versions.empty() && names.titleCut) {
     const std::string anyone;
     versions = store.FindKeys(titleKey, Store::KeyPart::Start, anyone, Store::KeyPart::Start,
-                              kCandidates + 1);
+                              limits::kCandidates + 1);
   }
   rows.insert(rows.end(), std::make_move_iterator(versions.begin()),
               std::make_move_iterator(versions.end()));
@@ -218,13 +217,14 @@ LookupResult FindSong(Store& store, const SongQuery& query) {
     result.best = rows.front();
     AddCandidates(result, rows);
     AddCandidates(result, store.FindArtist(exact ? artistKey : MatchKey(result.best->song.artist),
-                                           kCandidates + 1));
+                                           limits::kCandidates + 1));
     return result;
   }
 
-  rows = store.Search(result.title + " " + result.artist, kCandidates + 1, Store::Words::AllWhole);
+  rows = store.Search(result.title + " " + result.artist, limits::kCandidates + 1,
+                      Store::Words::AllWhole);
   if (rows.empty() && !artistKey.empty())
-    rows = store.Search(result.title, kCandidates + 1, Store::Words::AllWhole);
+    rows = store.Search(result.title, limits::kCandidates + 1, Store::Words::AllWhole);
   if (!rows.empty()) {
     result.best = rows.front();
     AddCandidates(result, rows);
@@ -233,10 +233,10 @@ LookupResult FindSong(Store& store, const SongQuery& query) {
   // Names only: a word shared with the lyrics of thousands of songs ranks them all and says
   // nothing about which song was meant. A known artist's own songs come from the index instead of
   // ranking every song that shares a word of the artist's name.
-  const auto artistSongs =
-      artistKey.empty() ? std::vector<SongRow>() : store.FindArtist(artistKey, kCandidates + 1);
+  const auto artistSongs = artistKey.empty() ? std::vector<SongRow>()
+                                             : store.FindArtist(artistKey, limits::kCandidates + 1);
   rows = store.Search(artistSongs.empty() ? result.title + " " + result.artist : result.title,
-                      kCandidates + 1, Store::Words::Any, Store::Within::Names);
+                      limits::kCandidates + 1, Store::Words::Any, Store::Within::Names);
   rows.insert(rows.end(), artistSongs.begin(), artistSongs.end());
   const auto near = std::find_if(rows.begin(), rows.end(), [&](const SongRow& row) {
     return IsNearMiss(titleKey, MatchKey(row.song.title));

@@ -13,7 +13,7 @@ RecentLookups::RecentLookups(const std::string& databasePath, std::chrono::milli
   if (!store_) {
     std::fprintf(stderr, "recent lookups: kept in memory only: %s\n", error.c_str());
   } else {
-    const auto seed = store_->RecentLookups(Store::kKeptLookups);
+    const auto seed = store_->RecentLookups(limits::kKeptLookups);
     latest_.assign(seed.begin(), seed.end());
   }
   writer_ = std::thread([this] { WriteLoop(); });
@@ -35,7 +35,7 @@ void RecentLookups::Record(const Lookup& lookup) {
   });
   if (same != latest_.end()) latest_.erase(same);
   latest_.push_front(lookup);
-  if (latest_.size() > static_cast<std::size_t>(Store::kKeptLookups)) latest_.pop_back();
+  if (latest_.size() > static_cast<std::size_t>(limits::kKeptLookups)) latest_.pop_back();
 
   if (unwritten_.size() >= kMaxUnwritten) {
     unwritten_.pop_front();

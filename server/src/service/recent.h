@@ -1,5 +1,5 @@
 // The recent lookups the index page lists: kept in memory, newest first, each title and artist
-// once, the latest Store::kKeptLookups of them, seeded from the index at start. Recording one
+// once, the latest limits::kKeptLookups of them, seeded from the index at start. Recording one
 // costs a page a short lock on memory and nothing else: no database, no disk.
 //
 // One thread writes them to the index on its own connection, once every interval and once more
@@ -27,7 +27,7 @@ class RecentLookups {
  public:
   static constexpr std::chrono::milliseconds kWriteInterval{2000};
   // More would only be written to be trimmed.
-  static constexpr std::size_t kMaxUnwritten = Store::kKeptLookups;
+  static constexpr std::size_t kMaxUnwritten = limits::kKeptLookups;
 
   // Opens the writer's connection to the index at databasePath (Store::Open) and reads the
   // latest lookups from it. Without a connection the lookups are kept in memory only and each

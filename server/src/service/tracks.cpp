@@ -3,14 +3,12 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/limits.h"
 #include "service/lookup.h"
 #include "text/text.h"
 
 namespace talvo {
 namespace {
-
-// Versions of one title by one artist worth weighing; a library holds a handful at most.
-constexpr int kVersions = 20;
 
 bool AlbumAgrees(const Song& song, const std::string& albumKey) {
   if (albumKey.empty() || song.album.empty()) return true;
@@ -40,7 +38,8 @@ std::vector<SongRow> WithTiming(Store& store, std::vector<SongRow> rows) {
 
 std::optional<SongRow> FindTrack(Store& store, const TrackQuery& query) {
   const std::string albumKey = MatchKey(query.album);
-  auto versions = FindSameSong(store, {.title = query.track, .artist = query.artist}, kVersions);
+  auto versions =
+      FindSameSong(store, {.title = query.track, .artist = query.artist}, limits::kVersions);
   std::erase_if(versions, [&](const SongRow& row) {
     return !AlbumAgrees(row.song, albumKey) || !DurationAgrees(row.song, query.durationMs);
   });

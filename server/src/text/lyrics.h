@@ -7,14 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "core/limits.h"
 #include "core/song.h"
 
 namespace talvo {
 
-// The most lyrics one file or tag holds, before and after parsing: far above any song, and small
-// enough that a row, a page and the request that renders it stay cheap. A parsed text is never
-// allowed past it, so a file cannot make a song many times its own size.
-constexpr std::size_t kMaxLyricsBytes = std::size_t{1} << 20;
+// A parsed text is never allowed past kMaxLyricsBytes, so a file cannot make a song many times its
+// own size.
+using limits::kMaxLyricsBytes;
 
 // An .lrc text (UTF-8): [ti:], [ar:] and [al:] give the names (the first of each); other
 // [tag:...] lines are dropped; timestamps ([mm:ss], [mm:ss.x], [mm:ss.xx], [mm:ss.xxx],
