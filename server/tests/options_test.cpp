@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/command_line.h"
+
 namespace talvo {
 namespace {
 

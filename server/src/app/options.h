@@ -39,8 +39,4 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
 // "--help"'s text.
 const char* UsageText();
 
-// arguments as one Windows command line, each read back as it was by CommandLineToArgvW and the
-// C runtime: spaces, quotes, backslashes before quotes, empty arguments.
-std::string WindowsCommandLine(const std::vector<std::string>& arguments);
-
 }  // namespace talvo

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "platform/command_line.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
