@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "api/pages.h"
 #include "dump_writer.h"
 #include "sources/library.h"
 #include "temp_dir.h"
@@ -200,6 +201,71 @@ TEST_F(DumpTest, EachKindOfTrackBecomesItsSong) {
   EXPECT_EQ(report_.withoutLyrics, 3U);  // no row, a blank row, a row not there
   EXPECT_EQ(report_.skipped, 2U);        // no name, over the limit
   EXPECT_EQ(store_->SongCount(), static_cast<std::int64_t>(stored));
+}
+
+// Bytes that are not UTF-8 in every text a track gives, and controls HTML has no place for: the
+// song is kept, its text repaired as every other source's is, and its page holds neither.
+TEST_F(DumpTest, TextThatIsNotUtf8IsRepairedAndTheSongKept) {
+  const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
+  const struct {
+    const char* what;
+    std::string bytes;   // in the middle of each text
+    std::string stored;  // in its place in the index
+    std::string shown;   // and on the song's page
+  } cases[] = {
+      {"a lead byte alone", "\xC3", bad, bad},
+      {"a byte that never begins a character", "\xFF", bad, bad},
+      {"an overlong slash", "\xC0\xAF", bad + bad, bad + bad},
+      {"an encoded surrogate", "\xED\xA0\x80", bad + bad + bad, bad + bad + bad},
+      {"a NUL", std::string(1, '\0'), std::string(1, '\0'), bad},
+      {"an escape", "\x1B", "\x1B", bad},
+  };
+  // The case's text of one kind, by the case's number so that names stay apart.
+  const auto text = [](std::string_view kind, std::size_t n, const std::string& middle) {
+    return std::string(kind) + " " + std::to_string(n) + " |" + middle + "| end";
+  };
+  std::vector<dump::Track> tracks;
+  std::vector<dump::Lyrics> lyrics;
+  for (std::size_t n = 0; n < std::size(cases); ++n) {
+    const std::string& bytes = cases[n].bytes;
+    const auto id = static_cast<std::int64_t>(n + 1);
+    tracks.push_back({.name = text("Title", n, bytes),
+                      .artist = text("Artist", n, bytes),
+                      .album = text("Album", n, bytes),
+                      .lastLyricsId = id});
+    lyrics.push_back({.id = id,
+                      .plain = "First\n" + text("Line", n, bytes),
+                      .synced = "[00:01.00] First\n[00:02.00] " + text("Line", n, bytes)});
+  }
+  const fs::path file = dir_ / "dump.sqlite3";
+  ASSERT_TRUE(dump::Write(file, tracks, lyrics));
+  std::string error;
+  ASSERT_TRUE(Import(file, error)) << error;
+  EXPECT_EQ(report_.songs, std::size(cases));
+
+  for (std::size_t n = 0; n < std::size(cases); ++n) {
+    const auto& c = cases[n];
+    SCOPED_TRACE(c.what);
+    const auto row = Find(text("Title", n, c.stored), text("Artist", n, c.stored));
+    ASSERT_TRUE(row.has_value());
+    EXPECT_EQ(row->song.title, text("Title", n, c.stored));
+    EXPECT_EQ(row->song.artist, text("Artist", n, c.stored));
+    EXPECT_EQ(row->song.album, text("Album", n, c.stored));
+    EXPECT_EQ(row->song.lyrics, "First\n" + text("Line", n, c.stored));
+    EXPECT_EQ(store_->SyncedLyrics(row->id),
+              "[00:01.00] First\n[00:02.00] " + text("Line", n, c.stored));
+
+    const std::string page = SongPage(*row);
+    EXPECT_TRUE(IsValidUtf8(page));
+    EXPECT_EQ(std::count_if(page.begin(), page.end(),
+                            [](char byte) {
+                              return static_cast<unsigned char>(byte) < 0x20 && byte != '\t' &&
+                                     byte != '\n' && byte != '\r';
+                            }),
+              0);
+    for (const char* kind : {"Title", "Artist", "Album", "Line"})
+      EXPECT_NE(page.find(text(kind, n, c.shown)), std::string::npos) << kind;
+  }
 }
 
 // Every way a file can fail to be a dump: one line that says which, and the index untouched.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "text/text.h"
 
 namespace talvo {
 namespace {
@@ -44,6 +45,15 @@ std::string UriPath(const std::string& path) {
     }
   }
   return uri;
+}
+
+// The dump's text as UTF-8, as every source's is: SQLite hands back whatever bytes were stored.
+void AssignUtf8(std::string& to, std::string_view bytes) {
+  if (IsValidUtf8(bytes)) {
+    to.assign(bytes);
+  } else {
+    to = Utf8Repaired(bytes);
+  }
 }
 
 }  // namespace
@@ -146,18 +156,24 @@ DumpTracks::Track DumpTracks::Next(Song& song) {
   };
   const std::string_view title = text(kName);
   if (title.find_first_not_of(" \t") == std::string_view::npos) return Track::kSkipped;
-  const std::string_view plain = text(kPlain);
+  std::string_view plain = text(kPlain);
   const std::string_view synced = text(kSynced);
+  // Repairing only makes text longer: what is over the limit before it is skipped uncopied.
   if (plain.size() > kMaxLyricsBytes || synced.size() > kMaxLyricsBytes) return Track::kSkipped;
-  song.title = title;
-  song.artist = text(kArtist);
-  song.album = text(kAlbum);
+  AssignUtf8(song.title, title);
+  AssignUtf8(song.artist, text(kArtist));
+  AssignUtf8(song.album, text(kAlbum));
   song.instrumental = sqlite3_column_int64(tracks_, kInstrumental) != 0;
-  song.synced = HasTimestamps(synced) ? synced : std::string_view();
+  AssignUtf8(song.synced, synced);
+  if (!HasTimestamps(song.synced)) song.synced.clear();
+  if (!IsValidUtf8(plain)) {
+    plain_ = Utf8Repaired(plain);
+    plain = plain_;
+  }
   if (plain.find_first_not_of(" \t\r\n") != std::string_view::npos) {
     song.lyrics = TidyLyrics(plain);
   } else if (!song.synced.empty()) {
-    song.lyrics = ParseLrc(synced).lyrics;
+    song.lyrics = ParseLrc(song.synced).lyrics;
   } else {
     song.lyrics.clear();
   }

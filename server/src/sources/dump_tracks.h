@@ -37,9 +37,9 @@ class DumpTracks {
     kEnd,            // there are no more
     kDamaged,        // the rest cannot be read: Damaged() says why
   };
-  // The next track in the table's order. A song's lyrics are the plain text, else the synced
-  // text's words; its synced text is as the dump has it, when it has timestamps; its duration is
-  // in milliseconds, 0 when unknown.
+  // The next track in the table's order. A song's text is UTF-8, each part that was not as one
+  // U+FFFD; its lyrics are the plain text, else the synced text's words; its synced text is as
+  // the dump has it, when it has timestamps; its duration is in milliseconds, 0 when unknown.
   // What song holds after any other answer is no song.
   Track Next(Song& song);
   std::string Damaged() const;
@@ -52,6 +52,7 @@ class DumpTracks {
   sqlite3_stmt* tracks_ = nullptr;
   std::size_t total_ = 0;
   std::size_t read_ = 0;
+  std::string plain_;  // a track's plain lyrics, when they had to be repaired
 };
 
 }  // namespace talvo
