@@ -5,7 +5,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -38,16 +37,28 @@ std::uint32_t BigEndian(const std::string& bytes, std::size_t at, std::size_t wi
   return value;
 }
 
-// The file's first bytes: fewer when it is shorter. False with error when it cannot be read.
-bool ReadStart(const fs::path& file, std::string& bytes, std::string& error) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    error = std::generic_category().message(errno);
+// The file's first bytes (fewer when it is shorter) and its status, from one open. False with
+// error when it cannot be read or is no regular file: a pipe would stall SQLite, a folder fail it.
+bool ReadStart(const fs::path& file, std::string& bytes, files::Status& status,
+               std::string& error) {
+  files::Reader reader;
+  if (!reader.Open(file, error)) return false;
+  const auto info = reader.Stat(error);
+  if (!info) return false;
+  if (!info->regular) {
+    error = "not a regular file";
     return false;
   }
+  status = *info;
   bytes.assign(kHeaderBytes, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  std::size_t size = 0;
+  while (size < bytes.size()) {
+    const auto got = reader.Read(bytes.data() + size, bytes.size() - size, error);
+    if (!got) return false;
+    if (*got == 0) break;
+    size += *got;
+  }
+  bytes.resize(size);
   return true;
 }
 
@@ -85,29 +96,22 @@ bool CheckSqliteHeader(const std::string& start, std::uintmax_t size, std::strin
 }  // namespace
 
 DumpFile::~DumpFile() {
-  std::error_code ignored;
-  if (unpacked_) fs::remove(unpackTo_, ignored);
+  std::string ignored;
+  if (unpacked_) files::RemoveFile(unpackTo_, ignored);
 }
 
 bool DumpFile::Prepare(const fs::path& file, const std::stop_token& stop, std::string& error) {
   std::string start;
-  if (!ReadStart(file, start, error)) return false;
-  std::string ignored;
-  if (const auto status = files::StatusOf(file, ignored))
-    stamp_ = {static_cast<std::int64_t>(status->size), status->mtimeNs};
+  files::Status status;
+  if (!ReadStart(file, start, status, error)) return false;
+  stamp_ = {static_cast<std::int64_t>(status.size), status.mtimeNs};
   database_ = file;
   if (IsGzip(start)) {
     if (!Unpack(file, stop, error)) return false;
     database_ = unpackTo_;
-    if (!ReadStart(database_, start, error)) return false;
+    if (!ReadStart(database_, start, status, error)) return false;
   }
-  std::error_code sizeError;
-  const std::uintmax_t size = fs::file_size(database_, sizeError);
-  if (sizeError) {
-    error = sizeError.message();
-    return false;
-  }
-  return CheckSqliteHeader(start, size, error);
+  return CheckSqliteHeader(start, status.size, error);
 }
 
 bool DumpFile::Unpack(const fs::path& gzipped, const std::stop_token& stop, std::string& error) {

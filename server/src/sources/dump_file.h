@@ -1,6 +1,6 @@
 // An LRCLIB dump's file made ready for SQLite: a gzipped one unpacked to a file of its own, and
 // either one looked at first, so that what is not a whole SQLite database is refused in one line
-// before SQLite reads a page of it.
+// before SQLite reads a page of it. Every file is opened through the files seam.
 #pragma once
 
 #include <filesystem>
@@ -21,9 +21,9 @@ class DumpFile {
   DumpFile(const DumpFile&) = delete;
   DumpFile& operator=(const DumpFile&) = delete;
 
-  // False with error set to one line when file cannot be read, its gzip data is damaged or
-  // truncated, the copy cannot be written, stop was requested, or what it holds is not a whole
-  // SQLite database by its header and its size.
+  // False with error set to one line when file cannot be read or is not a regular file, its
+  // gzip data is damaged or truncated, the copy cannot be written, stop was requested, or what
+  // it holds is not a whole SQLite database by its header and its size.
   bool Prepare(const std::filesystem::path& file, const std::stop_token& stop, std::string& error);
 
   // After Prepare: the SQLite file to read (the file itself or the unpacked copy), and the size

@@ -22,6 +22,14 @@ namespace fs = std::filesystem;
 // and a double this size still fits milliseconds in 64 bits).
 constexpr double kLongestDurationSeconds = 24.0 * 3600;
 
+#ifdef _WIN32
+// The VFS that takes names as long as SystemPath gives them; SQLite's default cuts them at
+// MAX_PATH's worth of UTF-8.
+constexpr const char* kVfs = "win32-longpath";
+#else
+constexpr const char* kVfs = nullptr;
+#endif
+
 constexpr std::array<std::string_view, 6> kTrackColumns = {
     "id", "name", "artist_name", "album_name", "duration", "last_lyrics_id"};
 constexpr std::array<std::string_view, 4> kLyricsColumns = {"id", "plain_lyrics", "synced_lyrics",
@@ -69,8 +77,9 @@ bool DumpTracks::Open(const fs::path& database, std::string& error) {
   std::error_code ignored;
   const fs::path absolute = fs::absolute(database, ignored);
   const std::string uri =
-      UriPath(files::PathToUtf8(absolute.empty() ? database : absolute)) + "?mode=ro&immutable=1";
-  if (sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
+      UriPath(files::PathToUtf8(files::SystemPath(absolute.empty() ? database : absolute))) +
+      "?mode=ro&immutable=1";
+  if (sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, kVfs) !=
       SQLITE_OK) {
     error = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
     return false;
