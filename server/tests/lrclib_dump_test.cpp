@@ -1,6 +1,9 @@
 #include "sources/lrclib_dump.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -9,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "api/pages.h"
 #include "dump_writer.h"
+#include "platform/files.h"
 #include "sources/library.h"
 #include "temp_dir.h"
 #include "test_song.h"
@@ -202,6 +207,71 @@ TEST_F(DumpTest, EachKindOfTrackBecomesItsSong) {
   EXPECT_EQ(store_->SongCount(), static_cast<std::int64_t>(stored));
 }
 
+// Bytes that are not UTF-8 in every text a track gives, and controls HTML has no place for: the
+// song is kept, its text repaired as every other source's is, and its page holds neither.
+TEST_F(DumpTest, TextThatIsNotUtf8IsRepairedAndTheSongKept) {
+  const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
+  const struct {
+    const char* what;
+    std::string bytes;   // in the middle of each text
+    std::string stored;  // in its place in the index
+    std::string shown;   // and on the song's page
+  } cases[] = {
+      {"a lead byte alone", "\xC3", bad, bad},
+      {"a byte that never begins a character", "\xFF", bad, bad},
+      {"an overlong slash", "\xC0\xAF", bad + bad, bad + bad},
+      {"an encoded surrogate", "\xED\xA0\x80", bad + bad + bad, bad + bad + bad},
+      {"a NUL", std::string(1, '\0'), std::string(1, '\0'), bad},
+      {"an escape", "\x1B", "\x1B", bad},
+  };
+  // The case's text of one kind, by the case's number so that names stay apart.
+  const auto text = [](std::string_view kind, std::size_t n, const std::string& middle) {
+    return std::string(kind) + " " + std::to_string(n) + " |" + middle + "| end";
+  };
+  std::vector<dump::Track> tracks;
+  std::vector<dump::Lyrics> lyrics;
+  for (std::size_t n = 0; n < std::size(cases); ++n) {
+    const std::string& bytes = cases[n].bytes;
+    const auto id = static_cast<std::int64_t>(n + 1);
+    tracks.push_back({.name = text("Title", n, bytes),
+                      .artist = text("Artist", n, bytes),
+                      .album = text("Album", n, bytes),
+                      .lastLyricsId = id});
+    lyrics.push_back({.id = id,
+                      .plain = "First\n" + text("Line", n, bytes),
+                      .synced = "[00:01.00] First\n[00:02.00] " + text("Line", n, bytes)});
+  }
+  const fs::path file = dir_ / "dump.sqlite3";
+  ASSERT_TRUE(dump::Write(file, tracks, lyrics));
+  std::string error;
+  ASSERT_TRUE(Import(file, error)) << error;
+  EXPECT_EQ(report_.songs, std::size(cases));
+
+  for (std::size_t n = 0; n < std::size(cases); ++n) {
+    const auto& c = cases[n];
+    SCOPED_TRACE(c.what);
+    const auto row = Find(text("Title", n, c.stored), text("Artist", n, c.stored));
+    ASSERT_TRUE(row.has_value());
+    EXPECT_EQ(row->song.title, text("Title", n, c.stored));
+    EXPECT_EQ(row->song.artist, text("Artist", n, c.stored));
+    EXPECT_EQ(row->song.album, text("Album", n, c.stored));
+    EXPECT_EQ(row->song.lyrics, "First\n" + text("Line", n, c.stored));
+    EXPECT_EQ(store_->SyncedLyrics(row->id),
+              "[00:01.00] First\n[00:02.00] " + text("Line", n, c.stored));
+
+    const std::string page = SongPage(*row);
+    EXPECT_TRUE(IsValidUtf8(page));
+    EXPECT_EQ(std::count_if(page.begin(), page.end(),
+                            [](char byte) {
+                              return static_cast<unsigned char>(byte) < 0x20 && byte != '\t' &&
+                                     byte != '\n' && byte != '\r';
+                            }),
+              0);
+    for (const char* kind : {"Title", "Artist", "Album", "Line"})
+      EXPECT_NE(page.find(text(kind, n, c.shown)), std::string::npos) << kind;
+  }
+}
+
 // Every way a file can fail to be a dump: one line that says which, and the index untouched.
 TEST_F(DumpTest, WhatIsNotADumpLeavesTheIndexAsItWas) {
   store_->PutFile("/lib/mine.lrc", {1, 1}, {MakeSong("Mine", "Me", "my words")});
@@ -239,6 +309,10 @@ TEST_F(DumpTest, WhatIsNotADumpLeavesTheIndexAsItWas) {
       {"damaged midway", damaged, nullptr, "damaged"},
       {"a truncated gzip", gzipped.substr(0, gzipped.size() / 2), nullptr, "truncated"},
       {"gzipped text", "", nullptr, "not an SQLite database"},
+      {"a folder", "", nullptr, "not a regular file"},
+#ifndef _WIN32
+      {"a pipe nobody writes to", "", nullptr, "not a regular file"},
+#endif
       {"no tracks table", "", "CREATE TABLE lyrics(id INTEGER PRIMARY KEY, plain_lyrics TEXT)",
        "has no table tracks"},
       {"tracks without an artist", "",
@@ -255,11 +329,18 @@ TEST_F(DumpTest, WhatIsNotADumpLeavesTheIndexAsItWas) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const fs::path file = dir_ / "bad.sqlite3";
+    fs::remove_all(file);
     if (c.schema != nullptr) {
       ASSERT_TRUE(dump::Write(file, {}, {}, c.schema));
     } else if (std::string_view(c.what) == "gzipped text") {
       WriteBytes(dir_ / "text", "just some words\n");
       ASSERT_TRUE(dump::Gzip(dir_ / "text", file));
+    } else if (std::string_view(c.what) == "a folder") {
+      fs::create_directory(file);
+#ifndef _WIN32
+    } else if (std::string_view(c.what) == "a pipe nobody writes to") {
+      ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+#endif
     } else {
       WriteBytes(file, c.bytes);
     }
@@ -272,7 +353,59 @@ TEST_F(DumpTest, WhatIsNotADumpLeavesTheIndexAsItWas) {
     EXPECT_FALSE(Find("Good 1", "Artist 1").has_value());
   }
   EXPECT_FALSE(Import(dir_ / "missing.sqlite3", error));
+#ifndef _WIN32  // the system's own words, which Windows and Wine put their own ways
   EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+#endif
+}
+
+// A dump and its unpacked copy under long names in letters no one ANSI code page holds. On
+// Windows past MAX_PATH and past its 1,040 bytes of UTF-8, the most SQLite's default there takes;
+// on Linux within the 512 bytes SQLite takes at all.
+TEST_F(DumpTest, ADumpIsReadUnderAnyName) {
+#ifdef _WIN32
+  constexpr int kLevels = 7;
+#else
+  constexpr int kLevels = 2;
+#endif
+  std::string name = "夜空の歌";
+  for (int i = 0; i < 7; ++i) name += " 사랑별 夜空の歌";  // 67 characters, 173 bytes
+  std::vector<fs::path> folders{dir_};
+  for (int i = 0; i < kLevels; ++i) {
+    folders.push_back(folders.back() / files::PathFromUtf8(name));
+    ASSERT_TRUE(fs::create_directory(files::SystemPath(folders.back())));
+  }
+  const fs::path& folder = folders.back();
+  ASSERT_TRUE(dump::WriteMany(dir_ / "short.sqlite3", "Far", 3));
+  ASSERT_TRUE(dump::Gzip(dir_ / "short.sqlite3", dir_ / "short.sqlite3.gz"));
+  const fs::path unpacked = folder / files::PathFromUtf8("索引.db.lrclib-unpacked");
+  const struct {
+    const char* name;
+    fs::path bytesOf;
+  } dumps[] = {{"ダンプ.sqlite3", dir_ / "short.sqlite3"},
+               {"ダンプ.sqlite3.gz", dir_ / "short.sqlite3.gz"}};
+  for (const auto& d : dumps) {
+    SCOPED_TRACE(d.name);
+    // Written by the seam: the C runtime's calls cannot make it.
+    const fs::path file = folder / files::PathFromUtf8(d.name);
+    const std::string bytes = dump::ReadBytes(d.bytesOf);
+    files::Writer out;
+    std::string problem;
+    ASSERT_TRUE(out.Create(file, problem)) << problem;
+    ASSERT_TRUE(out.Write(bytes.data(), bytes.size(), problem)) << problem;
+    ASSERT_TRUE(out.Close(problem)) << problem;
+
+    std::string error;
+    EXPECT_TRUE(ImportLrclibDump(*store_, file, unpacked, report_, error)) << error;
+    EXPECT_EQ(report_.songs, 3U);
+    EXPECT_TRUE(Find("Far 3", "Artist 3").has_value());
+    EXPECT_FALSE(files::StatusOf(unpacked, problem).has_value()) << "the unpacked copy is left";
+    files::RemoveFile(file, problem);
+  }
+  // Not left to the fixture, whose calls cannot reach so deep on Windows.
+  for (auto level = folders.rbegin(); level + 1 != folders.rend(); ++level) {
+    std::error_code ignored;
+    fs::remove(files::SystemPath(*level), ignored);
+  }
 }
 
 // A newer dump replaces the older one's songs, gzipped or not; the library's stay, and the

@@ -13,13 +13,32 @@ constexpr std::string_view kStyle =
 // Pages are built by appending to one string: a show page is made for every lookup. Text goes
 // in escaped for element content and quoted attribute values: & < > " '.
 void AppendHtml(std::string& page, std::string_view text) {
+  // The C0 controls HTML has no place for in text (a NUL in a dump's name, say) go in as U+FFFD;
+  // tab and the line ends are white space there.
+  const auto special = [](char c) {
+    switch (c) {
+      case '&':
+      case '<':
+      case '>':
+      case '"':
+      case '\'':
+        return true;
+      case '\t':
+      case '\n':
+      case '\r':
+        return false;
+      default:
+        return static_cast<unsigned char>(c) < 0x20;
+    }
+  };
   std::size_t start = 0;
   for (;;) {
     // Runs of plain text are copied whole: names and lyrics hold few of these.
-    const std::size_t special = text.find_first_of("&<>\"'", start);
-    page.append(text.substr(start, special - start));
-    if (special == std::string_view::npos) return;
-    switch (text[special]) {
+    std::size_t at = start;
+    while (at < text.size() && !special(text[at])) ++at;
+    page.append(text.substr(start, at - start));
+    if (at == text.size()) return;
+    switch (text[at]) {
       case '&':
         page += "&amp;";
         break;
@@ -32,10 +51,13 @@ void AppendHtml(std::string& page, std::string_view text) {
       case '"':
         page += "&quot;";
         break;
-      default:
+      case '\'':
         page += "&#39;";
+        break;
+      default:
+        page += "\xEF\xBF\xBD";
     }
-    start = special + 1;
+    start = at + 1;
   }
 }
 

@@ -90,6 +90,9 @@ class Writer {
   std::intptr_t handle_ = -1;
 };
 
+// Removes the file at path; false with problem set when it cannot be (one not there included).
+bool RemoveFile(const std::filesystem::path& path, std::string& problem);
+
 // A descriptor of the C runtime open for reading, for libraries that take one (zlib's gzdopen);
 // -1 with errno set when it cannot be opened.
 int OpenDescriptor(const std::filesystem::path& path);

@@ -158,6 +158,14 @@ bool Writer::Close(std::string& problem) {
   return true;
 }
 
+bool RemoveFile(const fs::path& path, std::string& problem) {
+  if (::unlink(path.c_str()) != 0) {
+    problem = ErrnoText();
+    return false;
+  }
+  return true;
+}
+
 int OpenDescriptor(const fs::path& path) {
   return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
 }

@@ -275,6 +275,14 @@ bool Writer::Close(std::string& problem) {
   return true;
 }
 
+bool RemoveFile(const fs::path& path, std::string& problem) {
+  if (DeleteFileW(SystemName(path).c_str()) == 0) {
+    problem = LastErrorText();
+    return false;
+  }
+  return true;
+}
+
 int OpenDescriptor(const fs::path& path) {
   return _wopen(SystemName(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }

@@ -32,7 +32,8 @@ using DumpProgress = std::function<void(std::size_t done, std::size_t total)>;
 // whatever its size; a gzipped one is first unpacked to unpackTo (a new file, removed after,
 // whatever happens but the process being killed: the next import replaces it). Each track with
 // a name and lyrics (plain, synced or both; or marked instrumental) becomes a song: the plain
-// text, else the synced text's words; the synced text as it is; the duration in milliseconds.
+// text, else the synced text's words; the synced text as it is; the duration in milliseconds;
+// text that is not UTF-8 repaired, each bad part as U+FFFD.
 // False with error set to one line when nothing was changed: the file cannot be read, is not
 // SQLite, not an LRCLIB dump, truncated or damaged, the index refused the songs, or stop was
 // requested.

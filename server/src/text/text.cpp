@@ -286,6 +286,12 @@ bool IsValidUtf8(std::string_view bytes) {
   return true;
 }
 
+std::string Utf8Repaired(std::string_view bytes) {
+  if (IsValidUtf8(bytes)) return std::string(bytes);
+  bool ignored = false;
+  return text::RepairUtf8(bytes, ignored);
+}
+
 std::string MatchKey(std::string_view utf8) {
   // Keys are for names; a name past this is junk, and the platforms count in 32 bits.
   constexpr std::size_t kMaxInput = std::size_t{1} << 20U;

@@ -47,6 +47,10 @@ std::string Utf8OrCodePage(std::string_view bytes, const CodePage& codePage);
 // True when bytes are well-formed UTF-8.
 bool IsValidUtf8(std::string_view bytes);
 
+// Bytes that should be UTF-8 and may not be (an LRCLIB dump's text): well-formed sequences as
+// they are, each maximal ill-formed part as one U+FFFD, as a file marked UTF-8 is read.
+std::string Utf8Repaired(std::string_view bytes);
+
 // The key two names match by: NFKC with case folding, every run of punctuation, symbols and
 // white space as one space, no space at either end. "AC/DC", "ac-dc" and "Ａｃ　ＤＣ" all give
 // "ac dc". Letters and digits of every script are kept; bytes that are not UTF-8 count as
