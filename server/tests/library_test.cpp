@@ -21,13 +21,14 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <cstdio>
-#include <fstream>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <iterator>
 #include <optional>
 #include <ostream>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -856,6 +857,33 @@ TEST_F(LibraryTest, TheReportCountsWhatWasStoredNotWhatWasTried) {
   EXPECT_TRUE(report.problems[0].starts_with((lib_ / "A - New.lrc").string() + ": not stored"))
       << report.problems[0];
   EXPECT_EQ(store_->Paths(), std::vector<std::string>{(lib_ / "A - Old.lrc").string()});
+}
+
+// A stop ends the scan after the file in hand: what was read is stored and counted, and nothing
+// is removed, since the files not looked at are not known to be gone.
+TEST_F(LibraryTest, AStopKeepsAndCountsWhatWasRead) {
+  for (const std::size_t stopAfter : {std::size_t{0}, std::size_t{1}, std::size_t{2}}) {
+    const fs::path lib = dir_ / ("stopped after " + std::to_string(stopAfter));
+    std::string error;
+    const auto store = Store::Open(lib.string() + ".db", error);
+    ASSERT_NE(store, nullptr) << error;
+    WriteBytes(lib / "A - Gone.lrc", "[00:01]gone");
+    ScanLibrary(*store, {lib}, cp1252_);
+    fs::remove(lib / "A - Gone.lrc");
+    for (const char* name : {"A - One.lrc", "A - Two.lrc", "A - Three.lrc"})
+      WriteBytes(lib / name, "[00:01]words");
+
+    std::stop_source stop;
+    const ScanReport report = ScanLibrary(
+        *store, {lib}, cp1252_,
+        [&](std::size_t done, std::size_t) {
+          if (done == stopAfter) stop.request_stop();
+        },
+        stop.get_token());
+    EXPECT_EQ(report.read, stopAfter) << stopAfter;
+    EXPECT_EQ(report.removed, 0U) << stopAfter;
+    EXPECT_EQ(store->Paths().size(), stopAfter + 1) << stopAfter;
+  }
 }
 
 // --- What a rescan cannot see stays; what it sees gone goes ---

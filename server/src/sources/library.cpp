@@ -356,6 +356,40 @@ bool ReadFile(const fs::path& file, const CodePage& codePage, const std::vector<
   return false;
 }
 
+// Stores the walk's new and changed files and drops the files it saw gone. Its batch is written,
+// and counted in report, by the time it returns: on a stop too.
+void Update(Store& store, const Walk& walk, const CodePage& codePage, const ScanProgress& progress,
+            const std::stop_token& stop, ScanReport& report) {
+  const std::size_t total = walk.files.size();
+  if (progress) progress(0, total);
+  Batch batch(store, report);
+  std::vector<Song> songs;
+  std::string problem;
+  std::unordered_set<std::string> present;
+  present.reserve(total);
+  for (std::size_t i = 0; i < total; ++i) {
+    // Files not yet looked at are not known to be gone, so nothing is removed either.
+    if (stop.stop_requested()) return;
+    const Candidate& file = walk.files[i];
+    present.insert(file.path);
+    if (store.Stamp(file.path) == file.stamp) {
+      ++report.unchanged;
+    } else if (ReadFile(files::PathFromUtf8(file.path), codePage, &walk.files, songs, problem)) {
+      batch.Put(file, songs);
+    } else {
+      // What was read before stays: the file is still there, and may read again next time.
+      report.problems.push_back(file.path + ": " + problem);
+      ++report.skipped;
+    }
+    if (progress) progress(i + 1, total);
+  }
+
+  for (const std::string& path : store.Paths()) {
+    if (present.contains(path) || walk.IsUnseen(path)) continue;
+    batch.Remove(path);
+  }
+}
+
 }  // namespace
 
 bool ReadLyricsFile(const fs::path& file, const CodePage& codePage, std::vector<Song>& songs,
@@ -386,35 +420,7 @@ ScanReport ScanLibrary(Store& store, const std::vector<fs::path>& folders, const
   report.seen = walk.files.size() + walk.badEntries;
   report.skipped = walk.badEntries;
 
-  const std::size_t total = walk.files.size();
-  if (progress) progress(0, total);
-  Batch batch(store, report);
-  std::vector<Song> songs;
-  std::string problem;
-  std::unordered_set<std::string> present;
-  present.reserve(total);
-  for (std::size_t i = 0; i < total; ++i) {
-    // Files not yet looked at are not known to be gone, so nothing is removed either.
-    if (stop.stop_requested()) return report;
-    const Candidate& file = walk.files[i];
-    present.insert(file.path);
-    if (store.Stamp(file.path) == file.stamp) {
-      ++report.unchanged;
-    } else if (ReadFile(files::PathFromUtf8(file.path), codePage, &walk.files, songs, problem)) {
-      batch.Put(file, songs);
-    } else {
-      // What was read before stays: the file is still there, and may read again next time.
-      report.problems.push_back(file.path + ": " + problem);
-      ++report.skipped;
-    }
-    if (progress) progress(i + 1, total);
-  }
-
-  for (const std::string& path : store.Paths()) {
-    if (present.contains(path) || walk.IsUnseen(path)) continue;
-    batch.Remove(path);
-  }
-  batch.Flush();
+  Update(store, walk, codePage, progress, stop, report);
   if (report.read + report.removed > 0 && !stop.stop_requested() && !store.OptimizeSearch())
     report.problems.push_back("index: search not optimized: " + store.LastError());
   return report;
