@@ -20,15 +20,18 @@
 #include <taglib/xiphcomment.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <cstdio>
-#include <fstream>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <iterator>
 #include <optional>
 #include <ostream>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_song.h"
@@ -856,6 +859,78 @@ TEST_F(LibraryTest, TheReportCountsWhatWasStoredNotWhatWasTried) {
   EXPECT_TRUE(report.problems[0].starts_with((lib_ / "A - New.lrc").string() + ": not stored"))
       << report.problems[0];
   EXPECT_EQ(store_->Paths(), std::vector<std::string>{(lib_ / "A - Old.lrc").string()});
+}
+
+// A stop ends the scan after the file in hand: what was read is stored and counted, and nothing
+// is removed, since the files not looked at are not known to be gone.
+TEST_F(LibraryTest, AStopKeepsAndCountsWhatWasRead) {
+  for (const std::size_t stopAfter : {std::size_t{0}, std::size_t{1}, std::size_t{2}}) {
+    const fs::path lib = dir_ / ("stopped after " + std::to_string(stopAfter));
+    std::string error;
+    const auto store = Store::Open(lib.string() + ".db", error);
+    ASSERT_NE(store, nullptr) << error;
+    WriteBytes(lib / "A - Gone.lrc", "[00:01]gone");
+    ScanLibrary(*store, {lib}, cp1252_);
+    fs::remove(lib / "A - Gone.lrc");
+    for (const char* name : {"A - One.lrc", "A - Two.lrc", "A - Three.lrc"})
+      WriteBytes(lib / name, "[00:01]words");
+
+    std::stop_source stop;
+    const ScanReport report = ScanLibrary(
+        *store, {lib}, cp1252_,
+        [&](std::size_t done, std::size_t) {
+          if (done == stopAfter) stop.request_stop();
+        },
+        stop.get_token());
+    EXPECT_EQ(report.read, stopAfter) << stopAfter;
+    EXPECT_EQ(report.removed, 0U) << stopAfter;
+    EXPECT_EQ(store->Paths().size(), stopAfter + 1) << stopAfter;
+  }
+}
+
+// Another writer of the index (the recent lookups', the upstream's) is not kept waiting past its
+// timeout by a file that reads slowly: the scan holds the write lock only to write what it read.
+// The slow read is the tags of the audio beside a .lrc, which the scan takes from its listing:
+// once listed, the audio becomes a pipe, and the read waits on it until the test lets it go.
+TEST_F(LibraryTest, AnotherWriterWritesWhileTheScanReadsAFile) {
+  WriteBytes(lib_ / "A - Before.lrc", "[00:01]read before the slow one");
+  WriteBytes(lib_ / "track.lrc", "[00:01]slow");
+  const fs::path audio = lib_ / "track.mp3";
+  WriteBytes(audio, "listed as a file");
+  std::string error;
+  const auto other = Store::Open((dir_ / "index.db").string(), error);
+  ASSERT_NE(other, nullptr) << error;
+
+  std::atomic<bool> piped = false;
+  ScanReport report;
+  std::thread scan([&] {
+    report = ScanLibrary(*store_, {lib_}, cp1252_, [&](std::size_t done, std::size_t) {
+      if (done == 0) piped = unlink(audio.c_str()) == 0 && mkfifo(audio.c_str(), 0644) == 0;
+    });
+  });
+  // The pipe opens for writing once the scan has it open for reading; a hang guard, not a bound.
+  int writer = -1;
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (writer < 0 && std::chrono::steady_clock::now() < giveUp) {
+    if (piped) writer = open(audio.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (writer >= 0) {
+    EXPECT_TRUE(other->Begin()) << other->LastError();
+    EXPECT_TRUE(other->RecordLookup({1, "Looked Up", "During The Scan", std::nullopt}))
+        << other->LastError();
+    EXPECT_TRUE(other->Commit()) << other->LastError();
+  } else {
+    ADD_FAILURE() << "the scan never opened the pipe (made: " << piped.load() << ")";
+    // Lets a scan that opens it later go on, instead of waiting for a writer.
+    writer = open(audio.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  }
+  if (writer >= 0) close(writer);
+  scan.join();
+
+  EXPECT_EQ(other->RecentLookups(5).size(), 1U);
+  EXPECT_EQ(report.read, 2U) << testing::PrintToString(report.problems);
+  EXPECT_EQ(store_->FindExact("track", "", 5).size(), 1U);
 }
 
 // --- What a rescan cannot see stays; what it sees gone goes ---

@@ -18,9 +18,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Writes per transaction, and the longest a transaction stays open while files are read: few
-// fsyncs, yet the recent lookups' writer is never kept waiting for long.
+// Files written per transaction, the bytes of songs read and waiting to be written, and the
+// longest a read file waits to be written or a transaction stays open: few commits, yet the
+// index's other writers (recent lookups, the upstream's songs) never wait for long.
 constexpr std::size_t kBatchFiles = 2000;
+constexpr std::size_t kBatchBytes = std::size_t{16} << 20;
 constexpr auto kBatchTime = std::chrono::milliseconds(500);
 
 constexpr std::array<std::string_view, 7> kAudioExtensions = {".mp3",  ".flac", ".ogg", ".oga",
@@ -269,64 +271,97 @@ fs::path RootPath(const fs::path& folder) {
   return root;
 }
 
-// Writes grouped into transactions, begun only when something is written. The report counts a
-// file as read or removed only once its transaction is committed.
+// The scan's writes, queued while files are read and then written in transactions: the write
+// lock is never held while a file is read, which may take seconds (a large file TagLib reads
+// slowly, a disk waking up), and never longer than kBatchTime and one write. The report counts a
+// file as read or removed only once its transaction is committed. What is still queued is written
+// when the batch goes, so the report is whole once the function that holds it returns.
 class Batch {
  public:
   Batch(Store& store, ScanReport& report) : store_(store), report_(report) {}
-  ~Batch() { Flush(); }
+  ~Batch() { Write(); }
   Batch(const Batch&) = delete;
   Batch& operator=(const Batch&) = delete;
 
-  void Put(const Candidate& file, const std::vector<Song>& songs) {
-    BeforeWrite();
-    if (store_.PutFile(file.path, file.stamp, songs)) {
-      ++read_;
-    } else {
-      report_.problems.push_back(file.path + ": not stored: " + store_.LastError());
-      ++report_.skipped;
+  void Put(const Candidate& file, std::vector<Song> songs) {
+    std::size_t bytes = file.path.size();
+    for (const Song& song : songs) {
+      bytes += song.title.size() + song.artist.size() + song.album.size() + song.lyrics.size() +
+               song.synced.size();
     }
-    AfterWrite();
+    Queue({file.path, file.stamp, std::move(songs), false}, bytes);
   }
-  void Remove(const std::string& path) {
-    BeforeWrite();
-    if (store_.RemoveFile(path)) ++removed_;
-    AfterWrite();
-  }
-  void Flush() {
-    if (pending_ == 0) return;
-    if (store_.Commit()) {
-      report_.read += read_;
-      report_.removed += removed_;
-    } else {
-      // Rolled back: the index holds these files as it did before.
-      report_.problems.push_back("index: " + std::to_string(read_) +
-                                 " files not stored: " + store_.LastError());
-      report_.skipped += read_;
+  void Remove(const std::string& path) { Queue({path, {}, {}, true}, path.size()); }
+
+  // Writes what is queued.
+  void Write() {
+    std::size_t next = 0;
+    while (next < queue_.size()) {
+      if (!store_.Begin()) {
+        // As when each write fails: the index keeps these files as they were.
+        for (; next < queue_.size(); ++next) Failed(queue_[next]);
+        break;
+      }
+      const auto begun = std::chrono::steady_clock::now();
+      std::size_t read = 0;
+      std::size_t removed = 0;
+      do {
+        const Change& change = queue_[next++];
+        const bool written = change.remove
+                                 ? store_.RemoveFile(change.path)
+                                 : store_.PutFile(change.path, change.stamp, change.songs);
+        if (!written) {
+          Failed(change);
+        } else if (change.remove) {
+          ++removed;
+        } else {
+          ++read;
+        }
+      } while (next < queue_.size() && std::chrono::steady_clock::now() - begun < kBatchTime);
+      if (store_.Commit()) {
+        report_.read += read;
+        report_.removed += removed;
+      } else {
+        // Rolled back: the index holds these files as it did before.
+        report_.problems.push_back("index: " + std::to_string(read) +
+                                   " files not stored: " + store_.LastError());
+        report_.skipped += read;
+      }
     }
-    pending_ = read_ = removed_ = 0;
+    queue_.clear();
+    bytes_ = 0;
   }
 
  private:
-  void BeforeWrite() {
-    if (pending_ == 0) {
-      store_.Begin();
-      started_ = std::chrono::steady_clock::now();
+  struct Change {
+    std::string path;
+    FileStamp stamp;
+    std::vector<Song> songs;
+    bool remove = false;
+  };
+
+  void Queue(Change change, std::size_t bytes) {
+    const auto now = std::chrono::steady_clock::now();
+    if (queue_.empty()) queued_ = now;
+    queue_.push_back(std::move(change));
+    bytes_ += bytes;
+    if (queue_.size() >= kBatchFiles || bytes_ >= kBatchBytes || now - queued_ >= kBatchTime) {
+      Write();
     }
   }
-  void AfterWrite() {
-    ++pending_;
-    if (pending_ >= kBatchFiles || std::chrono::steady_clock::now() - started_ >= kBatchTime) {
-      Flush();
-    }
+
+  // A file not removed stays in the index, and the next scan finds it gone again.
+  void Failed(const Change& change) {
+    if (change.remove) return;
+    report_.problems.push_back(change.path + ": not stored: " + store_.LastError());
+    ++report_.skipped;
   }
 
   Store& store_;
   ScanReport& report_;
-  std::size_t pending_ = 0;
-  std::size_t read_ = 0;
-  std::size_t removed_ = 0;
-  std::chrono::steady_clock::time_point started_;
+  std::vector<Change> queue_;
+  std::size_t bytes_ = 0;
+  std::chrono::steady_clock::time_point queued_;
 };
 
 // ReadLyricsFile, with the scan's files when it has them.
@@ -354,6 +389,40 @@ bool ReadFile(const fs::path& file, const CodePage& codePage, const std::vector<
   }
   songs.clear();
   return false;
+}
+
+// Stores the walk's new and changed files and drops the files it saw gone. Its batch is written,
+// and counted in report, by the time it returns: on a stop too.
+void Update(Store& store, const Walk& walk, const CodePage& codePage, const ScanProgress& progress,
+            const std::stop_token& stop, ScanReport& report) {
+  const std::size_t total = walk.files.size();
+  if (progress) progress(0, total);
+  Batch batch(store, report);
+  std::unordered_set<std::string> present;
+  present.reserve(total);
+  for (std::size_t i = 0; i < total; ++i) {
+    // Files not yet looked at are not known to be gone, so nothing is removed either.
+    if (stop.stop_requested()) return;
+    const Candidate& file = walk.files[i];
+    present.insert(file.path);
+    std::vector<Song> songs;
+    std::string problem;
+    if (store.Stamp(file.path) == file.stamp) {
+      ++report.unchanged;
+    } else if (ReadFile(files::PathFromUtf8(file.path), codePage, &walk.files, songs, problem)) {
+      batch.Put(file, std::move(songs));
+    } else {
+      // What was read before stays: the file is still there, and may read again next time.
+      report.problems.push_back(file.path + ": " + problem);
+      ++report.skipped;
+    }
+    if (progress) progress(i + 1, total);
+  }
+
+  for (const std::string& path : store.Paths()) {
+    if (present.contains(path) || walk.IsUnseen(path)) continue;
+    batch.Remove(path);
+  }
 }
 
 }  // namespace
@@ -386,35 +455,7 @@ ScanReport ScanLibrary(Store& store, const std::vector<fs::path>& folders, const
   report.seen = walk.files.size() + walk.badEntries;
   report.skipped = walk.badEntries;
 
-  const std::size_t total = walk.files.size();
-  if (progress) progress(0, total);
-  Batch batch(store, report);
-  std::vector<Song> songs;
-  std::string problem;
-  std::unordered_set<std::string> present;
-  present.reserve(total);
-  for (std::size_t i = 0; i < total; ++i) {
-    // Files not yet looked at are not known to be gone, so nothing is removed either.
-    if (stop.stop_requested()) return report;
-    const Candidate& file = walk.files[i];
-    present.insert(file.path);
-    if (store.Stamp(file.path) == file.stamp) {
-      ++report.unchanged;
-    } else if (ReadFile(files::PathFromUtf8(file.path), codePage, &walk.files, songs, problem)) {
-      batch.Put(file, songs);
-    } else {
-      // What was read before stays: the file is still there, and may read again next time.
-      report.problems.push_back(file.path + ": " + problem);
-      ++report.skipped;
-    }
-    if (progress) progress(i + 1, total);
-  }
-
-  for (const std::string& path : store.Paths()) {
-    if (present.contains(path) || walk.IsUnseen(path)) continue;
-    batch.Remove(path);
-  }
-  batch.Flush();
+  Update(store, walk, codePage, progress, stop, report);
   if (report.read + report.removed > 0 && !stop.stop_requested() && !store.OptimizeSearch())
     report.problems.push_back("index: search not optimized: " + store.LastError());
   return report;

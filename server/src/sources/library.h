@@ -34,9 +34,10 @@ using ScanProgress = std::function<void(std::size_t done, std::size_t total)>;
 // status fails: permissions, a link to an unmounted disk, a path past PATH_MAX, I/O errors) is
 // reported and what the index holds at or under it stays, as do the songs of a file that is there
 // but cannot be read this time: an unmounted disk is not an emptied library. Writes are
-// committed in batches, and the report counts only what was committed. Never throws for
-// anything a file holds. A stop request ends the scan after the file in hand, with what was read
-// kept and nothing removed. A scan that changed the index ends by optimizing its search.
+// committed in batches, and the report counts only what was committed; the index's write lock
+// is never held while a file is read, so a slow file keeps no other writer waiting. Never throws
+// for anything a file holds. A stop request ends the scan after the file in hand, with what was
+// read kept and nothing removed. A scan that changed the index ends by optimizing its search.
 ScanReport ScanLibrary(Store& store, const std::vector<std::filesystem::path>& folders,
                        const CodePage& codePage, const ScanProgress& progress = {},
                        const std::stop_token& stop = {});
