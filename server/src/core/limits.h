@@ -66,8 +66,11 @@ constexpr int kKeyStartScan = 256;
 // Search words beyond this many add nothing but cost.
 constexpr std::size_t kMaxSearchWords = 16;
 
-// A scan's batch: few fsyncs, yet the other writers never wait long for it.
+// A scan's batch: the files written per transaction, the bytes of songs read and waiting to be
+// written, and the longest a read file waits or a transaction stays open. Few commits, yet the
+// other writers never wait long for it.
 constexpr std::size_t kScanBatchFiles = 2000;
+constexpr std::size_t kScanBatchBytes = std::size_t{16} << 20;
 constexpr milliseconds kScanBatchTime{500};
 static_assert(kScanBatchTime * 4 < kWriteBusyTimeout,
               "a writer waiting behind a scan's batch must not give up");

@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/limits.h"
 #include "platform/files.h"
 #include "sources/tags.h"
 
@@ -17,13 +18,6 @@ namespace talvo {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Files written per transaction, the bytes of songs read and waiting to be written, and the
-// longest a read file waits to be written or a transaction stays open: few commits, yet the
-// index's other writers (recent lookups, the upstream's songs) never wait for long.
-constexpr std::size_t kBatchFiles = 2000;
-constexpr std::size_t kBatchBytes = std::size_t{16} << 20;
-constexpr auto kBatchTime = std::chrono::milliseconds(500);
 
 constexpr std::array<std::string_view, 7> kAudioExtensions = {".mp3",  ".flac", ".ogg", ".oga",
                                                               ".opus", ".m4a",  ".mp4"};
@@ -273,9 +267,9 @@ fs::path RootPath(const fs::path& folder) {
 
 // The scan's writes, queued while files are read and then written in transactions: the write
 // lock is never held while a file is read, which may take seconds (a large file TagLib reads
-// slowly, a disk waking up), and never longer than kBatchTime and one write. The report counts a
-// file as read or removed only once its transaction is committed. What is still queued is written
-// when the batch goes, so the report is whole once the function that holds it returns.
+// slowly, a disk waking up), and never longer than limits::kScanBatchTime and one write. The report
+// counts a file as read or removed only once its transaction is committed. What is still queued is
+// written when the batch goes, so the report is whole once the function that holds it returns.
 class Batch {
  public:
   Batch(Store& store, ScanReport& report) : store_(store), report_(report) {}
@@ -317,7 +311,8 @@ class Batch {
         } else {
           ++read;
         }
-      } while (next < queue_.size() && std::chrono::steady_clock::now() - begun < kBatchTime);
+      } while (next < queue_.size() &&
+               std::chrono::steady_clock::now() - begun < limits::kScanBatchTime);
       if (store_.Commit()) {
         report_.read += read;
         report_.removed += removed;
@@ -345,7 +340,8 @@ class Batch {
     if (queue_.empty()) queued_ = now;
     queue_.push_back(std::move(change));
     bytes_ += bytes;
-    if (queue_.size() >= kBatchFiles || bytes_ >= kBatchBytes || now - queued_ >= kBatchTime) {
+    if (queue_.size() >= limits::kScanBatchFiles || bytes_ >= limits::kScanBatchBytes ||
+        now - queued_ >= limits::kScanBatchTime) {
       Write();
     }
   }
