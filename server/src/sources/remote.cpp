@@ -75,30 +75,30 @@ std::optional<Song> RemoteSongs::Find(const upstream::Query& query) {
   ++fetching_;
   ++asked_;
   lock.unlock();
-  upstream::Answer answer = client_->Get(query);
+  upstream::Reply reply = client_->Get(query);
   lock.lock();
   --fetching_;
   --waiting_;
   flights_.erase(key);
   flight->landed = true;
-  if (answer.found) {
-    flight->song = answer.song;
+  if (reply.found) {
+    flight->song = reply.song;
     if (unwritten_.size() >= kMaxUnwritten) {
       unwritten_.erase(unwrittenOrder_.front());
       unwrittenOrder_.pop_front();
       ++dropped_;
     }
-    if (unwritten_.insert_or_assign(key, std::move(answer.song)).second)
+    if (unwritten_.insert_or_assign(key, std::move(reply.song)).second)
       unwrittenOrder_.push_back(key);
     wake_.notify_one();
-  } else if (answer.failure == upstream::Failure::None) {
+  } else if (reply.failure == upstream::Failure::None) {
     if (misses_.size() >= kRememberedMisses) {
       misses_.erase(missOrder_.front());
       missOrder_.pop_front();
     }
     if (misses_.insert_or_assign(key, Clock::now()).second) missOrder_.push_back(key);
   } else {
-    Log(answer.failure);
+    Log(reply.failure);
   }
   answered_.notify_all();
   return flight->song;
