@@ -3,11 +3,14 @@
 #include "sources/remote.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -112,6 +115,47 @@ TEST_F(RemoteTest, PastTheCapAPageShowsItsMissWithoutAsking) {
   for (auto& page : pages) page.join();
 }
 
+// The upstream's client without a network, for the cases that need many fetches or a fault no
+// server can cause: each Get answers as the test says, counted from 1.
+class StandIn : public upstream::Client {
+ public:
+  using Gives = std::function<upstream::Reply(const upstream::Query& query, int call)>;
+  explicit StandIn(Gives gives) : gives_(std::move(gives)) {}
+  upstream::Reply Get(const upstream::Query& query) const override {
+    return gives_(query, ++calls_);
+  }
+  std::chrono::milliseconds timeout() const override { return std::chrono::seconds(2); }
+  int calls() const { return calls_; }
+
+ private:
+  const Gives gives_;
+  mutable std::atomic<int> calls_{0};
+};
+
+upstream::Reply Found(const upstream::Query& query, std::string lyrics) {
+  Song song;
+  song.title = query.track;
+  song.artist = query.artist;
+  song.lyrics = std::move(lyrics);
+  return {.found = true, .failure = upstream::Failure::None, .song = std::move(song)};
+}
+
+TEST_F(RemoteTest, AFetchThatThrowsIsAMissAndHoldsNoPlace) {
+  // As a client might at its system's thread limit or out of memory, as many times as pages may
+  // wait at once: any place kept would leave none for the last.
+  auto owned = std::make_unique<StandIn>([](const upstream::Query& query, int call) {
+    if (call <= RemoteSongs::kMaxWaiting)
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return Found(query, "words");
+  });
+  const StandIn& client = *owned;
+  RemoteSongs remote(std::move(owned), DbPath());
+  for (int i = 0; i < RemoteSongs::kMaxWaiting; ++i)
+    EXPECT_FALSE(remote.Find(Named("Song " + std::to_string(i))));
+  EXPECT_TRUE(remote.Find(Named("Song 0")));
+  EXPECT_EQ(client.calls(), RemoteSongs::kMaxWaiting + 1);
+}
+
 TEST_F(RemoteTest, AFetchedSongReachesTheIndexWithItsTiming) {
   Upstream upstream(Upstream::Answer(fake::Response(200, "application/json", kRecord)));
   Remote(upstream.url())->Find(Named("Song"));  // destroyed at once: what waits is written
@@ -124,6 +168,42 @@ TEST_F(RemoteTest, AFetchedSongReachesTheIndexWithItsTiming) {
   EXPECT_EQ(rows[0].song.album, "Album");
   EXPECT_EQ(rows[0].song.durationMs, 200'000);
   EXPECT_EQ(store->SyncedLyrics(rows[0].id), "[00:01.00] words");
+}
+
+// The writer holds a song while the index keeps it waiting; meanwhile the song is pushed out of
+// memory by others and fetched again. The first write, refused, must not take the second along.
+TEST_F(RemoteTest, ASongFetchedAgainWhileItsFirstWriteWaitsIsKept) {
+  int asked = 0;  // for "Song"; only the test's thread asks
+  auto remote = std::make_unique<RemoteSongs>(
+      std::make_unique<StandIn>([&](const upstream::Query& query, int) {
+        if (query.track != "Song") return Found(query, "words");
+        return Found(query, ++asked == 1 ? "first words" : "second words");
+      }),
+      DbPath());
+  sqlite3* scanner = nullptr;
+  ASSERT_EQ(sqlite3_open(DbPath().c_str(), &scanner), SQLITE_OK);
+  // The lock makes the first write wait; the trigger, committed as the lock goes, refuses it.
+  ASSERT_EQ(
+      sqlite3_exec(scanner,
+                   "BEGIN IMMEDIATE; CREATE TRIGGER refuse_first BEFORE INSERT ON songs "
+                   "WHEN new.lyrics = 'first words' BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  EXPECT_TRUE(remote->Find(Named("Song")));
+  for (std::size_t i = 0; i < RemoteSongs::kMaxUnwritten; ++i)
+    EXPECT_TRUE(remote->Find(Named("Other" + std::to_string(i))));
+  EXPECT_TRUE(remote->Find(Named("Song")));
+  EXPECT_EQ(asked, 2) << "pushed out of memory, so asked again";
+  EXPECT_EQ(sqlite3_exec(scanner, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(scanner);
+  remote.reset();
+
+  std::string error;
+  const auto store = Store::Open(DbPath(), error);
+  ASSERT_NE(store, nullptr) << error;
+  const auto rows = store->FindExact(MatchKey("Song"), MatchKey("Band"), 5);
+  ASSERT_EQ(rows.size(), 1U);
+  EXPECT_EQ(rows[0].song.lyrics, "second words");
 }
 
 }  // namespace

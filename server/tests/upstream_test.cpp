@@ -14,12 +14,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "fake_upstream.h"
 #include "run_program.h"
+#include "sources/upstream_resolve.h"
 
 namespace talvo::upstream {
 namespace {
@@ -112,7 +116,7 @@ void PrintTo(const RecordCase& c, std::ostream* os) {
 class RecordTest : public testing::TestWithParam<RecordCase> {};
 
 TEST_P(RecordTest, ChecksEveryFieldsType) {
-  EXPECT_EQ(ParseRecord(GetParam().body).has_value(), GetParam().valid) << GetParam().body;
+  EXPECT_EQ(ReadRecord(GetParam().body).song.has_value(), GetParam().valid) << GetParam().body;
 }
 
 std::string With(std::string_view field, std::string_view value) {
@@ -151,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST(RecordTest, KeepsTheTimingAndTakesPlainLyricsFromItWhenMissing) {
-  const auto song = ParseRecord(kRecord);
+  const auto song = ReadRecord(kRecord).song;
   ASSERT_TRUE(song);
   EXPECT_EQ(song->title, "Song");
   EXPECT_EQ(song->artist, "Band");
@@ -159,7 +163,7 @@ TEST(RecordTest, KeepsTheTimingAndTakesPlainLyricsFromItWhenMissing) {
   EXPECT_EQ(song->durationMs, 181'500);
   EXPECT_EQ(song->lyrics, "one\ntwo");
   EXPECT_EQ(song->synced, "[00:01.00] one\n[00:02.50] two");
-  const auto syncedOnly = ParseRecord(With("plainLyrics", "null"));
+  const auto syncedOnly = ReadRecord(With("plainLyrics", "null")).song;
   ASSERT_TRUE(syncedOnly);
   EXPECT_EQ(syncedOnly->lyrics, "one\ntwo");
 }
@@ -174,8 +178,8 @@ std::unique_ptr<Client> ClientFor(const std::string& url, const std::string& ca,
   return Client::Create(std::move(*address), timeout, ca, error);
 }
 
-Answer Ask(const std::string& url, const std::string& ca = {},
-           std::chrono::milliseconds timeout = kPatient) {
+Reply Ask(const std::string& url, const std::string& ca = {},
+          std::chrono::milliseconds timeout = kPatient) {
   const auto client = ClientFor(url, ca, timeout);
   if (!client) return {.found = false, .failure = Failure::None, .song = {}};
   return client->Get({.track = "Song", .artist = "Band", .album = {}, .durationMs = {}});
@@ -288,6 +292,30 @@ TEST(AnswerTest, SendsTheNamesAndItsNameToTheApiPath) {
       << head;
   EXPECT_NE(head.find("User-Agent: talvo-lyrics-server/"), std::string::npos) << head;
   EXPECT_NE(head.find("Host: 127.0.0.1:" + std::to_string(upstream.port())), std::string::npos);
+}
+
+// ---- Name lookups ----
+
+// A system at its thread limit.
+void RefuseThread(std::function<void()>&&) {
+  throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+}
+
+TEST(ResolveTest, NoThreadForALookupIsAFailureThatHoldsNoPlace) {
+  std::string error;
+  const auto address = ParseAddress("http://localhost:8080", error);
+  ASSERT_TRUE(address) << error;
+  const auto deadline = [] { return std::chrono::steady_clock::now() + kPatient; };
+  // More than the lookups that may be pending at once: each failure gives its place back.
+  for (int i = 0; i <= kMaxResolving; ++i) {
+    std::vector<boost::asio::ip::tcp::endpoint> endpoints;
+    const Failure failure = Resolve(*address, deadline(), endpoints, RefuseThread);
+    EXPECT_EQ(failure, Failure::System) << FailureName(failure);
+  }
+  std::vector<boost::asio::ip::tcp::endpoint> endpoints;
+  const Failure failure = Resolve(*address, deadline(), endpoints);
+  EXPECT_EQ(failure, Failure::None) << FailureName(failure);
+  EXPECT_FALSE(endpoints.empty());
 }
 
 // ---- HTTPS ----

@@ -1,32 +1,20 @@
 #include "service/recent.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <memory>
 #include <utility>
 
 namespace talvo {
 
 RecentLookups::RecentLookups(const std::string& databasePath, std::chrono::milliseconds interval)
-    : interval_(interval) {
-  std::string error;
-  store_ = Store::Open(databasePath, error);
-  if (!store_) {
-    std::fprintf(stderr, "recent lookups: kept in memory only: %s\n", error.c_str());
-  } else {
-    const auto seed = store_->RecentLookups(limits::kKeptLookups);
-    latest_.assign(seed.begin(), seed.end());
-  }
-  writer_ = std::thread([this] { WriteLoop(); });
-}
+    : writer_(
+          databasePath, "recent lookups", interval, [this] { return TakeUnwritten(); },
+          [this](Store& store) {
+            const auto seed = store.RecentLookups(limits::kKeptLookups);
+            latest_.assign(seed.begin(), seed.end());
+          }) {}
 
-RecentLookups::~RecentLookups() {
-  {
-    const std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_one();
-  writer_.join();
-}
+RecentLookups::~RecentLookups() = default;
 
 void RecentLookups::Record(const Lookup& lookup) {
   const std::lock_guard lock(mutex_);
@@ -39,7 +27,7 @@ void RecentLookups::Record(const Lookup& lookup) {
 
   if (unwritten_.size() >= kMaxUnwritten) {
     unwritten_.pop_front();
-    ++dropped_;
+    writer_.Drop(1);
   }
   unwritten_.push_back(lookup);
 }
@@ -51,29 +39,23 @@ std::vector<Lookup> RecentLookups::Latest(int limit) const {
 }
 
 std::size_t RecentLookups::Dropped() const {
-  const std::lock_guard lock(mutex_);
-  return dropped_;
+  return writer_.Dropped();
 }
 
-void RecentLookups::WriteLoop() {
-  std::unique_lock lock(mutex_);
-  while (!stopping_ || !unwritten_.empty()) {
-    wake_.wait_for(lock, interval_, [this] { return stopping_; });
-    if (unwritten_.empty()) continue;
-    const std::deque<Lookup> batch = std::exchange(unwritten_, {});
-    // Pages go on recording while the index keeps the writer waiting.
-    lock.unlock();
-    const bool written = Write(batch);
-    lock.lock();
-    if (!written) dropped_ += batch.size();
+IndexWriter::Batch RecentLookups::TakeUnwritten() {
+  auto batch = std::make_shared<std::deque<Lookup>>();
+  {
+    const std::lock_guard lock(mutex_);
+    batch->swap(unwritten_);
   }
-}
-
-bool RecentLookups::Write(const std::deque<Lookup>& batch) {
-  if (!store_ || !store_->Begin()) return false;
-  bool written = true;
-  for (const Lookup& lookup : batch) written = store_->RecordLookup(lookup) && written;
-  return store_->Commit() && written;
+  return {.size = batch->size(),
+          .write =
+              [batch](Store& store) {
+                for (const Lookup& lookup : *batch)
+                  if (!store.RecordLookup(lookup)) return false;
+                return true;
+              },
+          .done = {}};
 }
 
 }  // namespace talvo

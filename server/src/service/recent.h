@@ -2,24 +2,22 @@
 // once, the latest limits::kKeptLookups of them, seeded from the index at start. Recording one
 // costs a page a short lock on memory and nothing else: no database, no disk.
 //
-// One thread writes them to the index on its own connection, once every interval and once more
-// at destruction: each commit makes every page's connection look again at what changed, so
+// An IndexWriter writes them to the index on its own connection, once every interval and once
+// more at destruction: each commit makes every page's connection look again at what changed, so
 // commits are kept rare. They are a convenience, never worth a slow page, so what waits to be
 // written is bounded (kMaxUnwritten): past it the oldest unwritten lookup is dropped and
 // counted, as is a batch the index refuses.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "index/store.h"
+#include "index/writer.h"
 
 namespace talvo {
 
@@ -30,8 +28,8 @@ class RecentLookups {
   static constexpr std::size_t kMaxUnwritten = limits::kKeptLookups;
 
   // Opens the writer's connection to the index at databasePath (Store::Open) and reads the
-  // latest lookups from it. Without a connection the lookups are kept in memory only and each
-  // counts as dropped.
+  // latest lookups from it. Without a connection the lookups are kept in memory only, each
+  // counted as dropped once pushed out.
   explicit RecentLookups(const std::string& databasePath,
                          std::chrono::milliseconds interval = kWriteInterval);
   ~RecentLookups();
@@ -45,18 +43,12 @@ class RecentLookups {
   std::size_t Dropped() const;
 
  private:
-  void WriteLoop();
-  bool Write(const std::deque<Lookup>& batch);
+  IndexWriter::Batch TakeUnwritten();
 
-  std::unique_ptr<Store> store_;
-  const std::chrono::milliseconds interval_;
   mutable std::mutex mutex_;
-  std::condition_variable wake_;
   std::deque<Lookup> latest_;     // newest first
   std::deque<Lookup> unwritten_;  // oldest first
-  std::size_t dropped_ = 0;
-  bool stopping_ = false;
-  std::thread writer_;  // last: it starts once everything above is ready
+  IndexWriter writer_;            // last: it starts once everything above is ready
 };
 
 }  // namespace talvo
