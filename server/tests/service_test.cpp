@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -499,7 +500,27 @@ void PrintTo(const OptionCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-class OptionTest : public ServerTest, public testing::WithParamInterface<OptionCase> {};
+// Without --db the server opens its default index under the user's data folder: the test's own.
+class OptionTest : public ServerTest, public testing::WithParamInterface<OptionCase> {
+ protected:
+  void SetUp() override {
+    ServerTest::SetUp();
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data != nullptr) savedData_ = data;
+    setenv("XDG_DATA_HOME", (folder_ / "data").c_str(), 1);
+  }
+  void TearDown() override {
+    if (savedData_) {
+      setenv("XDG_DATA_HOME", savedData_->c_str(), 1);
+    } else {
+      unsetenv("XDG_DATA_HOME");
+    }
+    ServerTest::TearDown();
+  }
+
+ private:
+  std::optional<std::string> savedData_;
+};
 
 TEST_P(OptionTest, ExitsWithAClearMessage) {
   const auto& param = GetParam();
