@@ -42,7 +42,7 @@ class RecentTest : public testing::Test {
 
   std::vector<std::string> Written() const {
     std::vector<std::string> titles;
-    for (const Lookup& lookup : index_->RecentLookups(limits::kKeptLookups * 2))
+    for (const Visit& lookup : index_->RecentLookups(limits::kKeptLookups * 2))
       titles.push_back(lookup.title);
     return titles;
   }
@@ -51,14 +51,14 @@ class RecentTest : public testing::Test {
   std::unique_ptr<Store> index_;
 };
 
-Lookup Looked(std::string title, std::string artist = "") {
+Visit Looked(std::string title, std::string artist = "") {
   return {.at = 1, .title = std::move(title), .artist = std::move(artist), .songId = {}};
 }
 
-std::vector<std::string> Titles(const std::vector<Lookup>& lookups) {
+std::vector<std::string> Titles(const std::vector<Visit>& lookups) {
   std::vector<std::string> titles;
   titles.reserve(lookups.size());
-  for (const Lookup& lookup : lookups) titles.push_back(lookup.title + "/" + lookup.artist);
+  for (const Visit& lookup : lookups) titles.push_back(lookup.title + "/" + lookup.artist);
   return titles;
 }
 
@@ -133,7 +133,7 @@ TEST_F(RecentTest, WrittenEveryIntervalWhileRunning) {
 
 TEST_F(RecentTest, WhileTheIndexIsLockedTheOldestUnwrittenAreDropped) {
   auto recent = std::make_unique<RecentLookups>(DbPath(), kNever);
-  constexpr std::size_t kLooked = 3 * RecentLookups::kMaxUnwritten;
+  constexpr std::size_t kLooked = 3 * limits::kRecentUnwritten;
   {
     // A rescan holds the write lock for as long as these lookups take.
     sqlite3* scanner = nullptr;
@@ -146,9 +146,9 @@ TEST_F(RecentTest, WhileTheIndexIsLockedTheOldestUnwrittenAreDropped) {
     sqlite3_close(scanner);
   }
   std::vector<std::string> newest;
-  for (const Lookup& lookup : recent->Latest(limits::kKeptLookups)) newest.push_back(lookup.title);
+  for (const Visit& lookup : recent->Latest(limits::kKeptLookups)) newest.push_back(lookup.title);
   // What waits is written at the end, so at least that much is never dropped.
-  EXPECT_LE(recent->Dropped(), kLooked - RecentLookups::kMaxUnwritten);
+  EXPECT_LE(recent->Dropped(), kLooked - limits::kRecentUnwritten);
   recent.reset();
   EXPECT_EQ(Written(), newest);
 }

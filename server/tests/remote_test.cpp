@@ -102,15 +102,15 @@ TEST_F(RemoteTest, PastTheCapAPageShowsItsMissWithoutAsking) {
   auto upstream = std::make_unique<Upstream>(Upstream::Hang);
   auto remote = Remote(upstream->url(), std::chrono::seconds(5));
   std::vector<std::thread> pages;
-  pages.reserve(RemoteSongs::kMaxFetches);
-  for (int i = 0; i < RemoteSongs::kMaxFetches; ++i)
+  pages.reserve(limits::kUpstreamFetches);
+  for (int i = 0; i < limits::kUpstreamFetches; ++i)
     pages.emplace_back([&, i] { remote->Find(Named("Hanging " + std::to_string(i))); });
   const auto end = std::chrono::steady_clock::now() + fake::kHangGuard;
-  while (upstream->requests() < RemoteSongs::kMaxFetches && std::chrono::steady_clock::now() < end)
+  while (upstream->requests() < limits::kUpstreamFetches && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ASSERT_EQ(upstream->requests(), RemoteSongs::kMaxFetches);
+  ASSERT_EQ(upstream->requests(), limits::kUpstreamFetches);
   EXPECT_FALSE(remote->Find(Named("One more")));
-  EXPECT_EQ(remote->Asked(), static_cast<std::size_t>(RemoteSongs::kMaxFetches));
+  EXPECT_EQ(remote->Asked(), static_cast<std::size_t>(limits::kUpstreamFetches));
   upstream.reset();  // the held connections close, and the fetches end
   for (auto& page : pages) page.join();
 }
@@ -144,16 +144,16 @@ TEST_F(RemoteTest, AFetchThatThrowsIsAMissAndHoldsNoPlace) {
   // As a client might at its system's thread limit or out of memory, as many times as pages may
   // wait at once: any place kept would leave none for the last.
   auto owned = std::make_unique<StandIn>([](const upstream::Query& query, int call) {
-    if (call <= RemoteSongs::kMaxWaiting)
+    if (call <= limits::kUpstreamWaiting)
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     return Found(query, "words");
   });
   const StandIn& client = *owned;
   RemoteSongs remote(std::move(owned), DbPath());
-  for (int i = 0; i < RemoteSongs::kMaxWaiting; ++i)
+  for (int i = 0; i < limits::kUpstreamWaiting; ++i)
     EXPECT_FALSE(remote.Find(Named("Song " + std::to_string(i))));
   EXPECT_TRUE(remote.Find(Named("Song 0")));
-  EXPECT_EQ(client.calls(), RemoteSongs::kMaxWaiting + 1);
+  EXPECT_EQ(client.calls(), limits::kUpstreamWaiting + 1);
 }
 
 TEST_F(RemoteTest, AFetchedSongReachesTheIndexWithItsTiming) {
@@ -190,7 +190,7 @@ TEST_F(RemoteTest, ASongFetchedAgainWhileItsFirstWriteWaitsIsKept) {
                    nullptr, nullptr, nullptr),
       SQLITE_OK);
   EXPECT_TRUE(remote->Find(Named("Song")));
-  for (std::size_t i = 0; i < RemoteSongs::kMaxUnwritten; ++i)
+  for (std::size_t i = 0; i < limits::kUpstreamUnwritten; ++i)
     EXPECT_TRUE(remote->Find(Named("Other" + std::to_string(i))));
   EXPECT_TRUE(remote->Find(Named("Song")));
   EXPECT_EQ(asked, 2) << "pushed out of memory, so asked again";

@@ -253,13 +253,13 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"server_error",
                    Upstream::Answer(fake::Response(503, "application/json", kRecord)), false,
                    Failure::Status},
-        AnswerCase{
-            "body_at_limit",
-            Upstream::Answer(fake::Response(200, "application/json", RecordOfSize(kMaxBodyBytes))),
-            true, Failure::None},
+        AnswerCase{"body_at_limit",
+                   Upstream::Answer(fake::Response(200, "application/json",
+                                                   RecordOfSize(limits::kUpstreamBodyLimit))),
+                   true, Failure::None},
         AnswerCase{"body_over_limit",
                    Upstream::Answer(fake::Response(200, "application/json",
-                                                   RecordOfSize(kMaxBodyBytes + 1))),
+                                                   RecordOfSize(limits::kUpstreamBodyLimit + 1))),
                    false, Failure::TooLarge},
         AnswerCase{"no_lyrics",
                    Upstream::Answer(
@@ -307,7 +307,7 @@ TEST(ResolveTest, NoThreadForALookupIsAFailureThatHoldsNoPlace) {
   ASSERT_TRUE(address) << error;
   const auto deadline = [] { return std::chrono::steady_clock::now() + kPatient; };
   // More than the lookups that may be pending at once: each failure gives its place back.
-  for (int i = 0; i <= kMaxResolving; ++i) {
+  for (int i = 0; i <= limits::kMaxResolving; ++i) {
     std::vector<boost::asio::ip::tcp::endpoint> endpoints;
     const Failure failure = Resolve(*address, deadline(), endpoints, RefuseThread);
     EXPECT_EQ(failure, Failure::System) << FailureName(failure);

@@ -204,7 +204,7 @@ std::string SongPage(const SongRow& song) {
   return page;
 }
 
-std::string IndexPage(std::int64_t songCount, const std::vector<Lookup>& recent) {
+std::string IndexPage(std::int64_t songCount, const std::vector<Visit>& recent) {
   std::string page;
   OpenDocument(page, "Talvo Lyrics");
   page += "<h1>Talvo Lyrics</h1>\n<p>";

@@ -16,7 +16,7 @@ namespace talvo {
 std::string ShowPage(const LookupResult& result);
 // One song by itself, as a candidate link opens it.
 std::string SongPage(const SongRow& song);
-std::string IndexPage(std::int64_t songCount, const std::vector<Lookup>& recent);
+std::string IndexPage(std::int64_t songCount, const std::vector<Visit>& recent);
 std::string SearchPage(std::string_view query, const std::vector<SongRow>& results);
 
 }  // namespace talvo

@@ -37,7 +37,8 @@ struct SongRow {
   Song song;
 };
 
-struct Lookup {
+// A show page's lookup as the index keeps it: what was asked for, when, and what was shown.
+struct Visit {
   std::int64_t at = 0;  // seconds since the epoch
   std::string title;    // as searched for, UTF-8
   std::string artist;
@@ -151,9 +152,9 @@ class Store {
   std::string SyncedLyrics(std::int64_t id);
 
   // Keeps only the latest limits::kKeptLookups. False when it could not be written.
-  bool RecordLookup(const Lookup& lookup);
+  bool RecordLookup(const Visit& lookup);
   // The latest lookups, newest (most recently recorded) first, each title and artist once.
-  std::vector<Lookup> RecentLookups(int limit);
+  std::vector<Visit> RecentLookups(int limit);
 
   // The message of the latest SQLite failure on this connection; empty while none has failed.
   const std::string& LastError() const { return lastError_; }

@@ -259,14 +259,14 @@ std::optional<SongRow> Store::SongById(std::int64_t id) {
   return ReadSong(run);
 }
 
-std::vector<Lookup> Store::RecentLookups(int limit) {
-  std::vector<Lookup> lookups;
+std::vector<Visit> Store::RecentLookups(int limit) {
+  std::vector<Visit> lookups;
   if (limit <= 0) return lookups;
   sql::Run run(statements_->recentLookups);
   run.Bind(1, std::int64_t{limit});
   int code = SQLITE_OK;
   while ((code = run.Step()) == SQLITE_ROW) {
-    Lookup lookup;
+    Visit lookup;
     lookup.at = run.Int(0);
     lookup.title = run.Text(1);
     lookup.artist = run.Text(2);

@@ -163,7 +163,7 @@ bool Store::OptimizeSearch() {
   return Check(names.Step(), "optimize search");
 }
 
-bool Store::RecordLookup(const Lookup& lookup) {
+bool Store::RecordLookup(const Visit& lookup) {
   // The insert and the trim as one commit, unless the caller's transaction already holds them.
   const bool own = sqlite3_get_autocommit(db_) != 0;
   if (own && !Begin()) return false;

@@ -48,7 +48,7 @@ enum class Timing { Without, With };
 // What the index page shows.
 struct Summary {
   std::int64_t songCount = 0;
-  std::vector<Lookup> recent;  // newest first
+  std::vector<Visit> recent;  // newest first
 };
 
 class Catalogue {

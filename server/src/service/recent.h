@@ -5,7 +5,7 @@
 // An IndexWriter writes them to the index on its own connection, once every interval and once
 // more at destruction: each commit makes every page's connection look again at what changed, so
 // commits are kept rare. They are a convenience, never worth a slow page, so what waits to be
-// written is bounded (kMaxUnwritten): past it the oldest unwritten lookup is dropped and
+// written is bounded (limits::kRecentUnwritten): past it the oldest unwritten lookup is dropped and
 // counted, as is a batch the index refuses.
 #pragma once
 
@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/limits.h"
 #include "index/store.h"
 #include "index/writer.h"
 
@@ -23,22 +24,18 @@ namespace talvo {
 
 class RecentLookups {
  public:
-  static constexpr std::chrono::milliseconds kWriteInterval{2000};
-  // More would only be written to be trimmed.
-  static constexpr std::size_t kMaxUnwritten = limits::kKeptLookups;
-
   // Opens the writer's connection to the index at databasePath (Store::Open) and reads the
   // latest lookups from it. Without a connection the lookups are kept in memory only, each
   // counted as dropped once pushed out.
   explicit RecentLookups(const std::string& databasePath,
-                         std::chrono::milliseconds interval = kWriteInterval);
+                         std::chrono::milliseconds interval = limits::kRecentWriteInterval);
   ~RecentLookups();
   RecentLookups(const RecentLookups&) = delete;
   RecentLookups& operator=(const RecentLookups&) = delete;
 
-  void Record(const Lookup& lookup);
+  void Record(const Visit& lookup);
   // The latest, newest first; at once, whether written yet or not.
-  std::vector<Lookup> Latest(int limit) const;
+  std::vector<Visit> Latest(int limit) const;
   // Lookups never written to the index: pushed out while waiting, or refused by it.
   std::size_t Dropped() const;
 
@@ -46,9 +43,9 @@ class RecentLookups {
   IndexWriter::Batch TakeUnwritten();
 
   mutable std::mutex mutex_;
-  std::deque<Lookup> latest_;     // newest first
-  std::deque<Lookup> unwritten_;  // oldest first
-  IndexWriter writer_;            // last: it starts once everything above is ready
+  std::deque<Visit> latest_;     // newest first
+  std::deque<Visit> unwritten_;  // oldest first
+  IndexWriter writer_;           // last: it starts once everything above is ready
 };
 
 }  // namespace talvo

@@ -83,9 +83,9 @@ std::shared_ptr<const Song> RemoteSongs::Ask(const upstream::Query& query, const
   if (const auto kept = unwritten_.find(key); kept != unwritten_.end()) return kept->second.song;
   // An expired miss stays until asked again, which refreshes it: missOrder_ holds each key once.
   if (const auto miss = misses_.find(key);
-      miss != misses_.end() && Clock::now() - miss->second < kMissMemory)
+      miss != misses_.end() && Clock::now() - miss->second < limits::kMissMemory)
     return nullptr;
-  if (waiting_ >= kMaxWaiting) return nullptr;
+  if (waiting_ >= limits::kUpstreamWaiting) return nullptr;
   // Each count is given back however this ends, or one failure would hold a place for good.
   ++waiting_;
   const OnExit waited([&] {
@@ -97,7 +97,7 @@ std::shared_ptr<const Song> RemoteSongs::Ask(const upstream::Query& query, const
     answered_.wait_until(lock, asked->deadline + kHandOver, [&] { return asked->landed; });
     return asked->song;
   }
-  if (fetching_ >= kMaxFetches) return nullptr;
+  if (fetching_ >= limits::kUpstreamFetches) return nullptr;
   ++fetching_;
   const OnExit fetched([&] {
     Hold(lock);
@@ -129,7 +129,7 @@ std::shared_ptr<const Song> RemoteSongs::Ask(const upstream::Query& query, const
 
 void RemoteSongs::Keep(const std::string& key, std::shared_ptr<const Song> song) {
   // unwrittenOrder_ names every song kept (and after a failed allocation, at worst one gone).
-  while (unwritten_.size() >= kMaxUnwritten) {
+  while (unwritten_.size() >= limits::kUpstreamUnwritten) {
     const auto oldest = unwrittenOrder_.begin();
     if (const auto pushed = unwritten_.find(oldest->second);
         pushed != unwritten_.end() && pushed->second.number == oldest->first) {
@@ -146,7 +146,7 @@ void RemoteSongs::Keep(const std::string& key, std::shared_ptr<const Song> song)
 }
 
 void RemoteSongs::Remember(const std::string& key) {
-  if (misses_.size() >= kRememberedMisses) {
+  if (misses_.size() >= limits::kRememberedMisses) {
     misses_.erase(missOrder_.front());
     missOrder_.pop_front();
   }
@@ -165,7 +165,7 @@ std::size_t RemoteSongs::Dropped() const {
 void RemoteSongs::Log(upstream::Failure failure) {
   const auto now = Clock::now();
   auto& last = logged_.at(static_cast<std::size_t>(failure));
-  if (last && now - *last < kLogInterval) return;
+  if (last && now - *last < limits::kFailureLogInterval) return;
   last = now;
   std::fprintf(stderr, "upstream: %s; the local miss is shown (logged once a minute)\n",
                upstream::FailureName(failure));

@@ -2,15 +2,16 @@
 // A page is never held longer than the client's timeout and a few milliseconds, and writes
 // nothing: what the upstream gives is handed to an IndexWriter, which puts it into the index
 // (Store::PutUpstreamSong) so the next play is local; until then, Find gives it from memory.
-// What waits to be written is bounded (kMaxUnwritten): past it the oldest is dropped and
-// counted, as is a batch the index refuses. A song pushed out while its write waits, and fetched
-// again meanwhile, is written again whatever became of the first write.
+// What waits to be written is bounded (limits::kUpstreamUnwritten): past it the oldest is dropped
+// and counted, as is a batch the index refuses. A song pushed out while its write waits, and
+// fetched again meanwhile, is written again whatever became of the first write.
 //
 // One song (the same keys, album and duration) is asked once at a time: whoever asks meanwhile
 // waits for that answer, no longer than its timeout. The upstream's "not found" is remembered for
-// kMissMemory (the latest kRememberedMisses of them); a failure is not, and is logged on stderr
-// once a minute at most for each kind. Find never throws: what fails in it (out of memory, a
-// client that throws after all) is a failure like the upstream's, and undoes what it counted.
+// limits::kMissMemory (the latest limits::kRememberedMisses of them); a failure is not, and is
+// logged on stderr once a minute at most for each kind. Find never throws: what fails in it (out of
+// memory, a client that throws after all) is a failure like the upstream's, and undoes what it
+// counted.
 #pragma once
 
 #include <array>
@@ -26,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "core/limits.h"
 #include "index/writer.h"
 #include "sources/upstream.h"
 #include "text/lyrics.h"
@@ -34,19 +36,6 @@ namespace talvo {
 
 class RemoteSongs {
  public:
-  // The server answers on 4 workers: at most this many wait on the upstream at once, asking or
-  // waiting for another's answer, so one is always free for what the index answers alone.
-  static constexpr int kMaxWaiting = 3;
-  // Of those, at most this many are exchanges with the upstream; past either, a page shows its
-  // local miss at once.
-  static constexpr int kMaxFetches = 2;
-  // A song added upstream is found the day after; asking more often only costs the upstream.
-  static constexpr std::chrono::hours kMissMemory{24};
-  // A key and a time each: well under a MiB.
-  static constexpr std::size_t kRememberedMisses = 4096;
-  static constexpr std::size_t kMaxUnwritten = 256;
-  static constexpr std::chrono::seconds kLogInterval{60};
-
   // The writer's connection is opened on databasePath (Store::Open); without one, fetched songs
   // are kept in memory only until they are pushed out (and counted as dropped).
   RemoteSongs(std::unique_ptr<upstream::Client> client, const std::string& databasePath);

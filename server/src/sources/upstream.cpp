@@ -209,7 +209,7 @@ Reply HttpClient::Fetch(const Query& query) const {
   request.set(beast::http::field::connection, "close");
 
   Parser parser;
-  parser.body_limit(kMaxBodyBytes);
+  parser.body_limit(limits::kUpstreamBodyLimit);
   asio::io_context io;
   Failure failure = Failure::None;
   if (address_.tls) {

@@ -1,9 +1,9 @@
 // An LRCLIB-compatible server asked for one song: its /api/get over HTTP or HTTPS (the peer's
 // certificate and host name checked, SNI sent), the whole exchange (resolving, connecting, the
-// TLS handshake, writing, reading) within one timeout, the answer at most kMaxBodyBytes, its
-// record checked field by field (upstream_record.h). A Client never throws and may be used by
-// many threads at once; each Get blocks its caller, never longer than the timeout plus the
-// scheduling of a thread.
+// TLS handshake, writing, reading) within one timeout, the answer at most
+// limits::kUpstreamBodyLimit, its record checked field by field (upstream_record.h). A Client never
+// throws and may be used by many threads at once; each Get blocks its caller, never longer than the
+// timeout plus the scheduling of a thread.
 #pragma once
 
 #include <chrono>
@@ -11,19 +11,12 @@
 #include <memory>
 #include <string>
 
+#include "core/limits.h"
 #include "sources/upstream_address.h"
 #include "sources/upstream_record.h"
 #include "text/lyrics.h"
 
 namespace talvo::upstream {
-
-// A record is a few KiB and the longest lyrics are far below this; more is not a record.
-constexpr std::size_t kMaxBodyBytes = std::size_t{1} << 20;
-// A page waits this long at most for an upstream before it shows the local miss.
-constexpr std::chrono::milliseconds kDefaultTimeout{2000};
-// Name lookups of the system cannot be cancelled: each outlives a timed-out Get in a thread of
-// its own, and past this many at once a Get fails instead of starting another.
-constexpr int kMaxResolving = 4;
 
 // Why a Get found nothing it could use; each kind is logged on its own.
 enum class Failure {
@@ -36,7 +29,7 @@ enum class Failure {
   NotJson,    // a 200 whose type is not JSON (an HTML page, a portal)
   Junk,       // a body that does not parse as JSON, or a broken HTTP answer
   WrongType,  // JSON that is not a record: a field missing or of another type
-  TooLarge,   // a body over kMaxBodyBytes
+  TooLarge,   // a body over limits::kUpstreamBodyLimit
   System,     // no thread or no memory to be had for the exchange
 };
 constexpr std::size_t kFailureKinds = static_cast<std::size_t>(Failure::System) + 1;

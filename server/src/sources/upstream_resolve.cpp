@@ -27,7 +27,7 @@ namespace {
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
-// Lookups in flight in threads of their own (kMaxResolving).
+// Lookups in flight in threads of their own (limits::kMaxResolving).
 std::atomic<int> resolving{0};
 
 // One place among the lookups in flight, taken whether or not there was room, given back when
@@ -37,7 +37,7 @@ struct Place {
   ~Place() { --resolving; }
   Place(const Place&) = delete;
   Place& operator=(const Place&) = delete;
-  const bool room = resolving.fetch_add(1) < kMaxResolving;
+  const bool room = resolving.fetch_add(1) < limits::kMaxResolving;
 };
 
 struct Resolution {

@@ -1,6 +1,6 @@
 // The upstream host's addresses by a deadline. The system's name lookup cannot be cancelled, so
-// each runs in a thread of its own that may outlive the call (at most kMaxResolving at once) and
-// hands its answer to whoever still waits.
+// each runs in a thread of its own that may outlive the call (at most limits::kMaxResolving at
+// once) and hands its answer to whoever still waits.
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
