@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
   talvo::LyricsService service(database, *codePage, std::move(upstream));
   talvo::http::Server server(
       [&service](const talvo::http::Request& request) { return talvo::Answer(service, request); },
-      {.requestTimeout = options->idleTimeout});
+      {.requestTimeout = options->idleTimeout, .hostName = options->host});
   // Bound before the scan, so a port in use is reported at once and pages answer meanwhile.
   if (!server.Listen(options->host, options->port, error)) {
     if (!error.empty()) error[0] = static_cast<char>(std::tolower(error[0]));

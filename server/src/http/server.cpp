@@ -1,9 +1,11 @@
 #include "http/server.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address_v6.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -11,9 +13,9 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/basic_parser.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
-#include <boost/beast/http/basic_parser.hpp>
 #include <boost/beast/http/status.hpp>
 #include <exception>
 #include <optional>
@@ -59,14 +61,98 @@ Response Refusal(int status, const char* text) {
   return {.status = status, .contentType = kPlain, .headers = {}, .body = text};
 }
 
+char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+}
+
+bool AllDigits(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Four decimal parts of 0 to 255, as a browser writes any IPv4 address it is given.
+bool IsIpv4(std::string_view name) {
+  for (int parts = 1;; ++parts) {
+    const auto dot = name.find('.');
+    const auto part = name.substr(0, dot);
+    if (part.empty() || part.size() > 3 || !AllDigits(part)) return false;
+    int value = 0;
+    for (const char c : part) value = value * 10 + (c - '0');
+    if (value > 255) return false;
+    if (dot == std::string_view::npos) return parts == 4;
+    if (parts == 4) return false;
+    name.remove_prefix(dot + 1);
+  }
+}
+
+// Without a zone: a browser sends none.
+bool IsIpv6(std::string_view literal) {
+  std::array<char, 64> text{};
+  if (literal.empty() || literal.size() >= text.size() ||
+      literal.find('%') != std::string_view::npos)
+    return false;
+  std::copy(literal.begin(), literal.end(), text.begin());
+  beast::error_code error;
+  asio::ip::make_address_v6(text.data(), error);
+  return !error;
+}
+
+enum class HostName { kOurs, kForeign, kMalformed };
+
+// What a Host field's value names. A page reads an answer only from its own origin, so a page on
+// any site could read ours if its name were pointed at this machine (DNS rebinding): the server
+// answers only its own names. Those are loopback names ("localhost", and every name under
+// ".localhost", which resolves to loopback by rule), the name it listens on, and any IP address:
+// an address is never looked up, so it cannot be rebound, and a page served from an address that
+// reaches this server was served by this server. That holds on a wildcard listen address (0.0.0.0,
+// ::) too, where the machine's LAN address is how other devices reach it; a host name of the
+// machine is taken only when the server listens on it. The port is not compared: a client behind
+// a forwarded port names another.
+HostName JudgeHost(std::string_view value, std::string_view own) {
+  std::string_view name = value;
+  std::string_view port;
+  const bool bracketed = name.starts_with('[');
+  if (bracketed) {
+    const auto end = name.find(']');
+    if (end == std::string_view::npos) return HostName::kMalformed;
+    port = name.substr(end + 1);
+    name = name.substr(1, end - 1);
+    if (!port.empty() && !port.starts_with(':')) return HostName::kMalformed;
+    if (!port.empty()) port.remove_prefix(1);
+  } else if (const auto colon = name.find(':'); colon != std::string_view::npos) {
+    port = name.substr(colon + 1);
+    name = name.substr(0, colon);
+  }
+  if (!AllDigits(port)) return HostName::kMalformed;
+  if (bracketed) return IsIpv6(name) ? HostName::kOurs : HostName::kMalformed;
+  // A name with the root's dot is the same name.
+  if (name.ends_with('.')) name.remove_suffix(1);
+  if (own.ends_with('.')) own.remove_suffix(1);
+  constexpr std::string_view kLoopback = "localhost";
+  const bool underLoopback = name.size() > kLoopback.size() &&
+                             name[name.size() - kLoopback.size() - 1] == '.' &&
+                             EqualNoCase(name.substr(name.size() - kLoopback.size()), kLoopback);
+  if (IsIpv4(name) || EqualNoCase(name, kLoopback) || underLoopback) return HostName::kOurs;
+  return !name.empty() && EqualNoCase(name, own) ? HostName::kOurs : HostName::kForeign;
+}
+
 // What the routes need of a request: its line. Header fields are checked and dropped, never
-// stored (Beast's own container also throws on a field over 64 KiB), and so is a body.
+// stored (Beast's own container also throws on a field over 64 KiB), and so is a body; of the
+// Host field only its verdict is kept.
 class RequestReader : public bhttp::basic_parser<true> {
  public:
+  explicit RequestReader(std::string_view ownName) : ownName_(ownName) {}
+
   std::string method;
   std::string target;
   bhttp::verb verb = bhttp::verb::unknown;
   unsigned version = 11;
+  int hostFields = 0;
+  HostName host = HostName::kForeign;  // what the last Host field named
 
  private:
   void on_request_impl(bhttp::verb v, beast::string_view methodText, beast::string_view targetText,
@@ -77,8 +163,12 @@ class RequestReader : public bhttp::basic_parser<true> {
     version = static_cast<unsigned>(httpVersion);
   }
   void on_response_impl(int, beast::string_view, int, beast::error_code&) override {}
-  void on_field_impl(bhttp::field, beast::string_view, beast::string_view,
-                     beast::error_code&) override {}
+  void on_field_impl(bhttp::field name, beast::string_view, beast::string_view value,
+                     beast::error_code&) override {
+    if (name != bhttp::field::host) return;
+    ++hostFields;
+    host = JudgeHost({value.data(), value.size()}, ownName_);
+  }
   void on_header_impl(beast::error_code&) override {}
   void on_body_init_impl(const boost::optional<std::uint64_t>&, beast::error_code&) override {}
   std::size_t on_body_impl(beast::string_view body, beast::error_code&) override {
@@ -90,6 +180,8 @@ class RequestReader : public bhttp::basic_parser<true> {
     return body.size();
   }
   void on_finish_impl(beast::error_code&) override {}
+
+  std::string_view ownName_;
 };
 
 // An answer's status line and header fields, as the request's version wants them. Fields whose
@@ -127,7 +219,7 @@ std::string Head(const Response& response, unsigned version, bool keepAlive) {
 class Server::Impl {
  public:
   Impl(Handler handler, ServerOptions options)
-      : handler_(std::move(handler)), options_(options), acceptor_(io_), retry_(io_) {}
+      : handler_(std::move(handler)), options_(std::move(options)), acceptor_(io_), retry_(io_) {}
   ~Impl() {
     stopping_ = true;
     io_.stop();
@@ -193,7 +285,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   Session& operator=(const Session&) = delete;
 
   void ReadRequest() {
-    parser_.emplace();
+    parser_.emplace(server_.options_.hostName);
     parser_->header_limit(kParserHeaderLimit);
     parser_->body_limit(kBodyLimit);
     // Once, for the whole request: a trickling client cannot stretch it byte by byte.
@@ -230,6 +322,12 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     if (parser_->method.size() + parser_->target.size() + 2 + kVersionLength > kRequestLineLimit)
       return Refuse(Refusal(414, "Request line too long.\n"));
     if (used > kHeaderLimit) return Refuse(Refusal(431, "Request header too large.\n"));
+    // HTTP/1.1 requires one Host field; a browser always sends it, so HTTP/1.0 may go without.
+    if (parser_->hostFields > 1 || (parser_->hostFields == 0 && parser_->version != 10) ||
+        parser_->host == HostName::kMalformed)
+      return Refuse(Refusal(400, "Bad request: one Host field, well formed.\n"));
+    if (parser_->hostFields == 1 && parser_->host == HostName::kForeign)
+      return Refuse(Refusal(421, "Not served under this name.\n"));
     if (refusedMethod) return Dispatch(true);
     if (parser_->is_done()) return Dispatch();
     bhttp::async_read(stream_, buffer_, *parser_,
@@ -391,7 +489,7 @@ void Server::Impl::Accept() {
 }
 
 Server::Server(Handler handler, ServerOptions options)
-    : impl_(std::make_unique<Impl>(std::move(handler), options)) {}
+    : impl_(std::make_unique<Impl>(std::move(handler), std::move(options))) {}
 
 Server::~Server() = default;
 
