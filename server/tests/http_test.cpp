@@ -1,12 +1,15 @@
 // The HTTP layer end to end, through the real server program (server_harness.h): what a client
 // may send (limits at the limit and one past it, the names it may use), pipelining, many slow,
 // idle or simultaneous clients, the request timeout, a port already held, and stopping at any
-// moment; and in this process, with a handler of the tests' own: a name of its own.
+// moment; and in this process, with handlers of the tests' own: one that throws, a name of its
+// own.
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -326,6 +329,38 @@ class InProcessServer {
 talvo::http::Response Ok() {
   return {.status = 200, .contentType = "text/plain", .headers = {}, .body = "served\n"};
 }
+
+struct ThrowCase {
+  const char* name;
+  void (*fail)();
+};
+
+void PrintTo(const ThrowCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class HandlerThrowsTest : public testing::TestWithParam<ThrowCase> {};
+
+TEST_P(HandlerThrowsTest, TheRequestIsAnswered500AndTheServerGoesOn) {
+  const auto fail = GetParam().fail;
+  InProcessServer server(
+      [fail](const talvo::http::Request& request) {
+        if (request.Path() == "/fail") fail();
+        return Ok();
+      },
+      {});
+  ASSERT_NE(server.Port(), 0);
+  const auto failed = Get(server.Port(), "/fail");
+  EXPECT_EQ(failed.status, 500) << failed.headers;
+  EXPECT_EQ(Get(server.Port(), "/").body, "served\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Http, HandlerThrowsTest,
+    testing::Values(ThrowCase{"an_int", [] { throw 42; }},
+                    ThrowCase{"a_standard_exception", [] { throw std::runtime_error("failed"); }},
+                    ThrowCase{"out_of_memory", [] { throw std::bad_alloc(); }}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 struct OwnNameCase {
   const char* name;

@@ -17,7 +17,6 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/status.hpp>
-#include <exception>
 #include <optional>
 
 namespace talvo::http {
@@ -232,7 +231,15 @@ class Server::Impl {
   bool Listen(const std::string& host, int port, std::string& error);
   void Run() {
     Accept();
-    io_.run();
+    for (;;) {
+      try {
+        io_.run();
+        return;
+      } catch (...) {
+        // A handler of the loop failed (out of memory): its connection went with it, the
+        // others are still served.
+      }
+    }
   }
   void Stop() { io_.stop(); }
   int Port() const { return port_; }
@@ -244,7 +251,7 @@ class Server::Impl {
       asio::post(io_, [this] {
         if (!accepting_) Accept();
       });
-    } catch (const std::exception&) {
+    } catch (...) {
       // Out of memory, with no way to wake the loop: it stops accepting until restarted.
     }
   }
@@ -263,6 +270,8 @@ class Server::Impl {
  private:
   class Session;
   void Accept();
+  // A connection just accepted, already counted.
+  void Serve(tcp::socket socket) noexcept;
 
   tcp::acceptor acceptor_;
   asio::steady_timer retry_;
@@ -349,17 +358,23 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     stream_.expires_never();
     Request request{.method = std::move(parser_->method), .target = std::move(parser_->target)};
     parser_.reset();
-    asio::post(server_.workers_, [self = shared_from_this(), request = std::move(request)] {
-      Response response;
-      try {
-        response = self->server_.handler_(request);
-      } catch (const std::exception&) {
-        response = Refusal(500, "Server error.\n");
-      }
-      auto& executor = self->stream_;
-      asio::post(executor.get_executor(),
-                 [self, response = std::move(response)]() mutable { self->Write(response); });
-    });
+    // Nothing may leave the pool's thread: its exception would end the process.
+    asio::post(
+        server_.workers_, [self = shared_from_this(), request = std::move(request)]() noexcept {
+          try {
+            Response response;
+            try {
+              response = self->server_.handler_(request);
+            } catch (...) {
+              response = Refusal(500, "Server error.\n");
+            }
+            auto& executor = self->stream_;
+            asio::post(executor.get_executor(),
+                       [self, response = std::move(response)]() mutable { self->Write(response); });
+          } catch (...) {
+            // Out of memory even for that: the connection is dropped with its last reference.
+          }
+        });
   }
 
   bool TakesNoBody() const {
@@ -468,7 +483,6 @@ void Server::Impl::Accept() {
     accepting_ = false;  // Closed() starts it again
     return;
   }
-  accepting_ = true;
   acceptor_.async_accept([this](beast::error_code error, tcp::socket socket) {
     if (error == asio::error::operation_aborted || !acceptor_.is_open()) return;
     if (error) {
@@ -478,14 +492,30 @@ void Server::Impl::Accept() {
       });
       return;
     }
-    beast::error_code ignored;
-    // Head and body go out in one write, but the next answer on the connection must not wait
-    // for the client's delayed ACK of this one.
-    socket.set_option(tcp::no_delay(true), ignored);
     ++connections_;
-    std::make_shared<Session>(*this, std::move(socket))->ReadRequest();
+    Serve(std::move(socket));
     Accept();
   });
+  accepting_ = true;
+}
+
+void Server::Impl::Serve(tcp::socket socket) noexcept {
+  beast::error_code ignored;
+  // Head and body go out in one write, but the next answer on the connection must not wait
+  // for the client's delayed ACK of this one.
+  socket.set_option(tcp::no_delay(true), ignored);
+  std::shared_ptr<Session> session;
+  try {
+    session = std::make_shared<Session>(*this, std::move(socket));
+  } catch (...) {
+    // Out of memory: this client is let go.
+  }
+  if (!session) return Closed();
+  try {
+    session->ReadRequest();
+  } catch (...) {
+    // Its first read could not start: the session ends here, and counts itself out.
+  }
 }
 
 Server::Server(Handler handler, ServerOptions options)

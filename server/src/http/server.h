@@ -33,7 +33,7 @@ struct Response {
 
 // Answers one request; called on the handler pool, several at once, never for a request the
 // server refused by itself (a header or body over its limit, one that is not HTTP, or one sent
-// to a name that is not the server's).
+// to a name that is not the server's). Whatever it throws is answered 500.
 using Handler = std::function<Response(const Request&)>;
 
 // Limits on what one client may hold. A request whose line is too long is answered 414, whose
