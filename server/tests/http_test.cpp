@@ -2,11 +2,12 @@
 // may send (limits at the limit and one past it, the names it may use), pipelining, many slow,
 // idle or simultaneous clients, the request timeout, a port already held, and stopping at any
 // moment; and in this process, with handlers of the tests' own: one that throws, a name of its
-// own.
+// own, an answer larger than the socket takes at once.
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <new>
 #include <regex>
 #include <stdexcept>
@@ -401,6 +402,61 @@ INSTANTIATE_TEST_SUITE_P(
                     OwnNameCase{"a_name_under_it", "www.lyrics.example", 421},
                     OwnNameCase{"a_name_beginning_with_it", "lyrics.example.evil.example", 421}),
     [](const auto& test) { return std::string(test.param.name); });
+
+struct ReaderCase {
+  const char* name;
+  bool reads;  // as the answer comes, or not until long past the request timeout
+  std::chrono::milliseconds timeout;
+};
+
+void PrintTo(const ReaderCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class LargeAnswerTest : public testing::TestWithParam<ReaderCase> {};
+
+// An answer far larger than the socket takes at once is sent whole to a client that reads it;
+// one that stops reading is cut off like one that stops sending.
+TEST_P(LargeAnswerTest, IsSentWholeOrCutOff) {
+  const auto& c = GetParam();
+  std::string page(std::size_t{16} << 20, '\0');
+  for (std::size_t i = 0; i < page.size(); ++i) page[i] = static_cast<char>('a' + i % 23);
+  InProcessServer server(
+      [&page](const talvo::http::Request&) {
+        return talvo::http::Response{
+            .status = 200, .contentType = "text/plain", .headers = {}, .body = page};
+      },
+      {.requestTimeout = c.timeout, .hostName = {}});
+  ASSERT_NE(server.Port(), 0);
+  const int sock = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  // A small window: what the client does not read stays in the server's socket.
+  const int window = 64 * 1024;
+  setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+  const timeval limit{.tv_sec = kHangMillis / 1000, .tv_usec = 0};
+  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(server.Port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_TRUE(SendAll(sock, RequestLine("/")));
+  if (!c.reads) std::this_thread::sleep_for(c.timeout * 10);
+  const auto reply = ParseReply(ReadAll(sock));
+  close(sock);
+  EXPECT_EQ(reply.status, 200);
+  if (c.reads) {
+    EXPECT_TRUE(reply.body == page) << reply.body.size() << " bytes of " << page.size();
+  } else {
+    EXPECT_LT(reply.body.size(), page.size());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, LargeAnswerTest,
+                         testing::Values(ReaderCase{"read", true, talvo::http::kRequestTimeout},
+                                         ReaderCase{"not_read", false,
+                                                    std::chrono::milliseconds(300)}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // What each of many clients does while another asks for a page.
 enum class Holding {

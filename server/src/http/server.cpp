@@ -12,11 +12,11 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/basic_parser.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/status.hpp>
+#include <mutex>
 #include <optional>
 
 namespace talvo::http {
@@ -39,18 +39,26 @@ std::string_view Request::RawQuery() const {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+constexpr Clock::time_point kNever = Clock::time_point::max();
+
 // A request's header, a small body and the start of the next pipelined request fit; the rest
 // waits in the socket until this one is answered.
 // Beast counts its header limit in its own way (the request line apart); ours is counted exactly
 // on the bytes the header took, and Beast's, a little higher, only stops a header without end.
 constexpr std::size_t kParserHeaderLimit = kHeaderLimit + 4096;
 constexpr std::size_t kReadBufferLimit = kParserHeaderLimit + kBodyLimit + 4096;
+// What a connection between requests keeps of its read buffer and of its request's target: a
+// request's worth, so that the next one needs no allocation, while a large one gives it back.
+constexpr std::size_t kIdleBuffer = 1024;
 // After a refusal the client's unread bytes are read and dropped for this long before closing,
 // so the refusal is not lost to a reset; a client still sending after it is cut off.
 constexpr std::chrono::seconds kLingerTime{2};
 constexpr std::size_t kDrainChunk = 4096;
 // After a failed accept (out of file descriptors), before trying again.
 constexpr std::chrono::milliseconds kAcceptRetry{50};
+// When the deadline timer finds the pool's thread starting an operation, before it looks again.
+constexpr std::chrono::milliseconds kBusyRetry{10};
 // "HTTP/1.1", after the method and target and their two spaces.
 constexpr std::size_t kVersionLength = 8;
 
@@ -139,17 +147,17 @@ HostName JudgeHost(std::string_view value, std::string_view own) {
   return !name.empty() && EqualNoCase(name, own) ? HostName::kOurs : HostName::kForeign;
 }
 
-// What the routes need of a request: its line. Header fields are checked and dropped, never
-// stored (Beast's own container also throws on a field over 64 KiB), and so is a body; of the
-// Host field only its verdict is kept.
+// What the routes need of a request: its line, read into the connection's own Request so that its
+// strings keep their room from one request to the next. Header fields are checked and dropped,
+// never stored (Beast's own container also throws on a field over 64 KiB), and so is a body; of
+// the Host field only its verdict is kept.
 class RequestReader : public bhttp::basic_parser<true> {
  public:
-  explicit RequestReader(std::string_view ownName) : ownName_(ownName) {}
+  RequestReader(Request& into, std::string_view ownName) : into_(into), ownName_(ownName) {}
 
-  std::string method;
-  std::string target;
   bhttp::verb verb = bhttp::verb::unknown;
   unsigned version = 11;
+  bool lineRead = false;
   int hostFields = 0;
   HostName host = HostName::kForeign;  // what the last Host field named
 
@@ -157,9 +165,10 @@ class RequestReader : public bhttp::basic_parser<true> {
   void on_request_impl(bhttp::verb v, beast::string_view methodText, beast::string_view targetText,
                        int httpVersion, beast::error_code&) override {
     verb = v;
-    method.assign(methodText.data(), methodText.size());
-    target.assign(targetText.data(), targetText.size());
+    into_.method.assign(methodText.data(), methodText.size());
+    into_.target.assign(targetText.data(), targetText.size());
     version = static_cast<unsigned>(httpVersion);
+    lineRead = true;
   }
   void on_response_impl(int, beast::string_view, int, beast::error_code&) override {}
   void on_field_impl(bhttp::field name, beast::string_view, beast::string_view value,
@@ -180,13 +189,14 @@ class RequestReader : public bhttp::basic_parser<true> {
   }
   void on_finish_impl(beast::error_code&) override {}
 
+  Request& into_;
   std::string_view ownName_;
 };
 
-// An answer's status line and header fields, as the request's version wants them. Fields whose
-// name or value could break the header (a line end, a NUL) are left out.
-std::string Head(const Response& response, unsigned version, bool keepAlive) {
-  std::string head = version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
+// An answer's status line and header fields, as the request's version wants them, after what
+// head holds. Fields whose name or value could break the header (a line end, a NUL) are left out.
+void AppendHead(std::string& head, const Response& response, unsigned version, bool keepAlive) {
+  head += version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
   head += std::to_string(response.status);
   head += ' ';
   const auto reason =
@@ -210,7 +220,6 @@ std::string Head(const Response& response, unsigned version, bool keepAlive) {
   if (version == 10 && keepAlive) field("Connection", "keep-alive");
   if (version != 10 && !keepAlive) field("Connection", "close");
   head += "\r\n";
-  return head;
 }
 
 }  // namespace
@@ -285,28 +294,73 @@ class Server::Impl {
 
 // One client connection: reads a request, has it answered on the pool, writes the answer, and
 // reads the next, one at a time, so pipelined requests are answered in order.
+//
+// The loop reads and parses; the pool's thread that answered writes the answer and starts the
+// next read itself, so a request costs one hand-over, not two. The socket is used by one thread
+// at a time, the one that holds the request, except for the deadline timer, which is the loop's
+// own: it closes the socket of a client past its deadline, and guard_ keeps that apart from the
+// pool's thread starting an operation.
 class Server::Impl::Session : public std::enable_shared_from_this<Session> {
  public:
   Session(Impl& server, tcp::socket socket)
-      : server_(server), stream_(std::move(socket)), buffer_(kReadBufferLimit) {}
+      : server_(server),
+        socket_(std::move(socket)),
+        timer_(server.io_),
+        buffer_(kReadBufferLimit) {}
   ~Session() { server_.Closed(); }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
+  // On the loop.
+  void Start() {
+    ReadRequest();
+    Watch(deadline_);
+  }
+
+ private:
+  // On the loop or on the pool: whichever holds the connection.
   void ReadRequest() {
-    parser_.emplace(server_.options_.hostName);
+    parser_.emplace(request_, server_.options_.hostName);
     parser_->header_limit(kParserHeaderLimit);
     parser_->body_limit(kBodyLimit);
+    const std::lock_guard lock(guard_);
     // Once, for the whole request: a trickling client cannot stretch it byte by byte.
-    stream_.expires_after(server_.options_.requestTimeout);
+    deadline_ = Clock::now() + server_.options_.requestTimeout;
     bhttp::async_read_header(
-        stream_, buffer_, *parser_,
+        socket_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code error, std::size_t used) {
           self->OnHeader(error, used);
         });
   }
 
- private:
+  // The deadline is checked when the timer runs out, not set on it: one wait in a request
+  // timeout, however many requests come meanwhile. On the loop.
+  void Watch(Clock::time_point at) {
+    timer_.expires_at(at);
+    timer_.async_wait([weak = weak_from_this()](beast::error_code error) {
+      if (error) return;  // a sooner expiry replaced it, or the connection is gone
+      if (const auto self = weak.lock()) self->OnTimer();
+    });
+  }
+
+  void OnTimer() {
+    const auto now = Clock::now();
+    Clock::time_point next = now + kBusyRetry;
+    // The loop never waits for the pool: a thread starting an operation is let finish first.
+    if (std::unique_lock lock(guard_, std::try_to_lock); lock) {
+      const Clock::time_point deadline = deadline_;
+      if (deadline <= now) {
+        // The operation the client keeps waiting ends, and with it the connection.
+        beast::error_code ignored;
+        socket_.close(ignored);
+        return;
+      }
+      // While a request is answered, nothing is timed.
+      next = deadline == kNever ? now + server_.options_.requestTimeout : deadline;
+    }
+    Watch(next);
+  }
+
   // Refuses what cannot be answered and closes; true if it did, or if the connection is over.
   bool Failed(beast::error_code error) {
     if (!error) return false;
@@ -328,7 +382,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     // reading it, however large, and the rest is dropped as after any refusal.
     const bool refusedMethod = FirstLineEnded() && !TakesNoBody();
     if (!(refusedMethod && error == bhttp::error::body_limit) && Failed(error)) return;
-    if (parser_->method.size() + parser_->target.size() + 2 + kVersionLength > kRequestLineLimit)
+    if (request_.method.size() + request_.target.size() + 2 + kVersionLength > kRequestLineLimit)
       return Refuse(Refusal(414, "Request line too long.\n"));
     if (used > kHeaderLimit) return Refuse(Refusal(431, "Request header too large.\n"));
     // HTTP/1.1 requires one Host field; a browser always sends it, so HTTP/1.0 may go without.
@@ -339,42 +393,39 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
       return Refuse(Refusal(421, "Not served under this name.\n"));
     if (refusedMethod) return Dispatch(true);
     if (parser_->is_done()) return Dispatch();
-    bhttp::async_read(stream_, buffer_, *parser_,
+    bhttp::async_read(socket_, buffer_, *parser_,
                       [self = shared_from_this()](beast::error_code failure, std::size_t) {
                         if (!self->Failed(failure)) self->Dispatch();
                       });
   }
 
   // closeAfter: the answer is the last on this connection, and what the client still sends is
-  // read and dropped.
+  // read and dropped. On the loop.
   void Dispatch(bool closeAfter = false) {
     refused_ = closeAfter;
     keepAlive_ = !closeAfter && parser_->keep_alive();
     headRequest_ = parser_->verb == bhttp::verb::head;
     version_ = parser_->version;
-    if (buffer_.size() == 0) buffer_.shrink_to_fit();  // an idle connection keeps no buffer
-
-    // The answer takes as long as the lookup does; only the write is timed again.
-    stream_.expires_never();
-    Request request{.method = std::move(parser_->method), .target = std::move(parser_->target)};
     parser_.reset();
-    // Nothing may leave the pool's thread: its exception would end the process.
-    asio::post(
-        server_.workers_, [self = shared_from_this(), request = std::move(request)]() noexcept {
-          try {
-            Response response;
-            try {
-              response = self->server_.handler_(request);
-            } catch (...) {
-              response = Refusal(500, "Server error.\n");
-            }
-            auto& executor = self->stream_;
-            asio::post(executor.get_executor(),
-                       [self, response = std::move(response)]() mutable { self->Write(response); });
-          } catch (...) {
-            // Out of memory even for that: the connection is dropped with its last reference.
-          }
-        });
+    if (buffer_.size() == 0 && buffer_.capacity() > kIdleBuffer) buffer_.shrink_to_fit();
+    // The answer takes as long as the lookup does; only the write is timed again.
+    deadline_ = kNever;
+    asio::post(server_.workers_, [self = shared_from_this()]() noexcept { self->Answer(); });
+  }
+
+  // On the pool. Nothing may leave it: a pool thread's exception would end the process.
+  void Answer() noexcept {
+    try {
+      Response response;
+      try {
+        response = server_.handler_(request_);
+      } catch (...) {
+        response = Refusal(500, "Server error.\n");
+      }
+      Send(response);
+    } catch (...) {
+      // Out of memory even for that: the connection is dropped with its last reference.
+    }
   }
 
   bool TakesNoBody() const {
@@ -382,63 +433,88 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   }
 
   // Whether the request line was read, for a header that did not fit: which limit it broke.
-  bool FirstLineEnded() const { return parser_ && !parser_->method.empty(); }
+  bool FirstLineEnded() const { return parser_ && parser_->lineRead; }
 
-  void Write(Response& response) {
-    head_ = Head(response, version_, keepAlive_);
+  void Send(Response& response) {
+    head_.clear();
+    AppendHead(head_, response, version_, keepAlive_);
     // HEAD's length is the GET's; its body stays unsent.
     body_ = headRequest_ ? std::string() : std::move(response.body);
+    std::array<asio::const_buffer, 2> answer{asio::buffer(head_), asio::buffer(body_)};
+    // Most answers fit in the socket's buffer at once (it does not block: see Accept).
+    beast::error_code error;
+    std::size_t sent = socket_.write_some(answer, error);
+    if (sent == head_.size() + body_.size()) return Next();
+    if (error && error != asio::error::would_block) return;  // the client is gone
+    for (auto& part : answer) {
+      const auto done = std::min(sent, part.size());
+      part += done;
+      sent -= done;
+    }
+    const std::lock_guard lock(guard_);
     // A client that stops reading its answer is cut off like one that stops sending.
-    stream_.expires_after(server_.options_.requestTimeout);
-    const std::array<asio::const_buffer, 2> answer{asio::buffer(head_), asio::buffer(body_)};
-    asio::async_write(stream_, answer,
-                      [self = shared_from_this()](beast::error_code error, std::size_t) {
-                        self->OnWritten(error);
+    deadline_ = Clock::now() + server_.options_.requestTimeout;
+    asio::async_write(socket_, answer,
+                      [self = shared_from_this()](beast::error_code failure, std::size_t) {
+                        if (!failure) self->Next();
                       });
   }
 
-  void OnWritten(beast::error_code error) {
-    // A connection waiting for its next request keeps no answer.
-    head_ = {};
+  // After an answer is sent.
+  void Next() {
+    // A connection waiting for its next request keeps no answer, nor the room of a long target.
     body_ = {};
-    if (error) return;
-    if (refused_) return Linger();
+    if (request_.target.capacity() > kIdleBuffer) request_.target = {};
+    if (refused_) {
+      asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Linger(); });
+      return;
+    }
     if (!keepAlive_) {
-      stream_.socket().shutdown(tcp::socket::shutdown_send, error);
+      beast::error_code ignored;
+      socket_.shutdown(tcp::socket::shutdown_send, ignored);
       return;
     }
     ReadRequest();
   }
 
+  // On the loop.
   void Refuse(Response response) {
+    parser_.reset();
     refused_ = true;
     keepAlive_ = false;
     headRequest_ = false;
     version_ = 11;
-    Write(response);
+    Send(response);
   }
 
-  // Reads and drops what the client still sends, until it closes or the time is up.
+  // Reads and drops what the client still sends, until it closes or the time is up. On the loop.
   void Linger() {
     beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    socket_.shutdown(tcp::socket::shutdown_send, ignored);
     buffer_.clear();
-    stream_.expires_after(kLingerTime);
+    const auto until = Clock::now() + kLingerTime;
+    deadline_ = until;
+    if (until < timer_.expiry()) Watch(until);
     Drain();
   }
   void Drain() {
-    stream_.async_read_some(buffer_.prepare(kDrainChunk),
+    socket_.async_read_some(buffer_.prepare(kDrainChunk),
                             [self = shared_from_this()](beast::error_code error, std::size_t) {
                               if (!error) self->Drain();
                             });
   }
 
   Impl& server_;
-  beast::tcp_stream stream_;
+  tcp::socket socket_;
+  asio::steady_timer timer_;  // the loop's own
   beast::flat_buffer buffer_;
+  Request request_;
   std::optional<RequestReader> parser_;
   std::string head_;  // the answer being written
   std::string body_;
+  // Held by the pool's thread from setting a deadline until its operation has started.
+  std::mutex guard_;
+  std::atomic<Clock::time_point> deadline_{kNever};  // when the client is cut off
   unsigned version_ = 11;
   bool keepAlive_ = false;
   bool headRequest_ = false;
@@ -504,15 +580,19 @@ void Server::Impl::Serve(tcp::socket socket) noexcept {
   // Head and body go out in one write, but the next answer on the connection must not wait
   // for the client's delayed ACK of this one.
   socket.set_option(tcp::no_delay(true), ignored);
+  beast::error_code failed;
+  // The pool's threads write answers themselves: a client that does not read must not hold
+  // one, so a write takes what fits and the loop waits for the rest.
+  socket.non_blocking(true, failed);
   std::shared_ptr<Session> session;
   try {
-    session = std::make_shared<Session>(*this, std::move(socket));
+    if (!failed) session = std::make_shared<Session>(*this, std::move(socket));
   } catch (...) {
     // Out of memory: this client is let go.
   }
   if (!session) return Closed();
   try {
-    session->ReadRequest();
+    session->Start();
   } catch (...) {
     // Its first read could not start: the session ends here, and counts itself out.
   }
