@@ -1,11 +1,18 @@
 // The HTTP layer end to end, through the real server program (server_harness.h): what a client
-// may send (limits at the limit and one past it), pipelining, many slow, idle or simultaneous
-// clients, the request timeout, a port already held, and stopping at any moment.
+// may send (limits at the limit and one past it, the names it may use), pipelining, many slow,
+// idle or simultaneous clients, the request timeout, a port already held, and stopping at any
+// moment; and in this process, with handlers of the tests' own: one that throws, a name of its
+// own, an answer larger than the socket takes at once.
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <new>
 #include <regex>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http/server.h"
@@ -72,6 +79,8 @@ int ReadAnswer(int sock, std::string& pending, bool head = false, std::string* b
   }
 }
 
+constexpr std::string_view kHost = "Host: localhost\r\n";
+
 std::string RequestLine(std::string_view target, std::string_view connection = "close") {
   return "GET " + std::string(target) +
          " HTTP/1.1\r\nHost: localhost\r\nConnection: " + std::string(connection) + "\r\n\r\n";
@@ -79,20 +88,22 @@ std::string RequestLine(std::string_view target, std::string_view connection = "
 
 // A request whose header (request line, fields and the blank line) is exactly size bytes.
 std::string HeaderOfSize(std::size_t size) {
-  const std::string head = "GET / HTTP/1.1\r\nConnection: close\r\nX-Pad: ";
+  const std::string head =
+      "GET / HTTP/1.1\r\n" + std::string(kHost) + "Connection: close\r\nX-Pad: ";
   return head + std::string(size - head.size() - 4, 'a') + "\r\n\r\n";
 }
 
 // A request whose line, without its CRLF, is exactly size bytes.
 std::string LineOfSize(std::size_t size) {
   const std::string around = "GET / HTTP/1.1";
-  return "GET /" + std::string(size - around.size(), 'a') +
-         " HTTP/1.1\r\nConnection: close\r\n\r\n";
+  return "GET /" + std::string(size - around.size(), 'a') + " HTTP/1.1\r\n" + std::string(kHost) +
+         "Connection: close\r\n\r\n";
 }
 
 std::string GetWithBody(std::size_t size) {
-  return "GET / HTTP/1.1\r\nConnection: close\r\nContent-Length: " + std::to_string(size) +
-         "\r\n\r\n" + std::string(size, 'x');
+  return "GET / HTTP/1.1\r\n" + std::string(kHost) +
+         "Connection: close\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
+         std::string(size, 'x');
 }
 
 std::string Repeated(std::string_view piece, int times) {
@@ -138,13 +149,16 @@ const LimitCase kLimits[] = {
     {"body_over_limit", GetWithBody(talvo::http::kBodyLimit + 1), 413},
     {"body_length_huge", "GET / HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n", 413},
     {"chunked_body_over_limit",
-     "GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n800\r\n" + std::string(2048, 'x') +
-         "\r\n0\r\n\r\n",
+     "GET / HTTP/1.1\r\n" + std::string(kHost) + "Transfer-Encoding: chunked\r\n\r\n800\r\n" +
+         std::string(2048, 'x') + "\r\n0\r\n\r\n",
      413},
     // A method no route takes is refused without reading its body, however large.
     {"post_body_over_limit",
-     "POST / HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + std::string(65536, 'x'), 405},
-    {"post_length_huge", "POST /song HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n", 405},
+     "POST / HTTP/1.1\r\n" + std::string(kHost) + "Content-Length: 65536\r\n\r\n" +
+         std::string(65536, 'x'),
+     405},
+    {"post_length_huge",
+     "POST /song HTTP/1.1\r\n" + std::string(kHost) + "Content-Length: 99999999999\r\n\r\n", 405},
     {"not_http", "HELLO\r\n\r\n", 400},
     {"bad_version", "GET / HTTP/9\r\n\r\n", 400},
 };
@@ -218,13 +232,231 @@ TEST_P(VersionTest, KeepsOrClosesAsTheClientAsks) {
 
 INSTANTIATE_TEST_SUITE_P(
     Http, VersionTest,
-    testing::Values(VersionCase{"http11", "HTTP/1.1", "HTTP/1.1 200 OK", "", true},
-                    VersionCase{"http11_close", "HTTP/1.1\r\nConnection: close", "HTTP/1.1 200 OK",
-                                "close", false},
+    testing::Values(VersionCase{"http11", "HTTP/1.1\r\nHost: localhost", "HTTP/1.1 200 OK", "",
+                                true},
+                    VersionCase{"http11_close", "HTTP/1.1\r\nHost: localhost\r\nConnection: close",
+                                "HTTP/1.1 200 OK", "close", false},
                     VersionCase{"http10", "HTTP/1.0", "HTTP/1.0 200 OK", "", false},
                     VersionCase{"http10_keep_alive", "HTTP/1.0\r\nConnection: keep-alive",
                                 "HTTP/1.0 200 OK", "keep-alive", true}),
     [](const testing::TestParamInfo<VersionCase>& row) { return std::string(row.param.name); });
+
+struct HostCase {
+  const char* name;
+  std::string head;  // after the show page's target: the version and the fields, PORT the port
+  int status;
+};
+
+void PrintTo(const HostCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class HostTest : public RunningHttpTest, public testing::WithParamInterface<HostCase> {};
+
+// A page elsewhere that had its name pointed at this machine must read nothing of it.
+TEST_P(HostTest, OnlyTheServersOwnNamesAreAnswered) {
+  const auto& c = GetParam();
+  std::string head = c.head;
+  if (const auto at = head.find("PORT"); at != std::string::npos)
+    head.replace(at, 4, std::to_string(port_));
+  const auto reply = Send(port_, "GET " + std::string(kShow) + head + "Connection: close\r\n\r\n");
+  EXPECT_EQ(reply.status, c.status) << reply.headers;
+  if (c.status == 200) {
+    EXPECT_NE(reply.body.find(kLyrics), std::string::npos);
+  } else {
+    EXPECT_EQ(reply.body.find(kLyrics), std::string::npos) << reply.body;
+    EXPECT_NE(reply.headers.find("text/plain"), std::string::npos) << reply.headers;
+  }
+}
+
+// The server listens on 127.0.0.1.
+const HostCase kHosts[] = {
+    {"listen_address_and_port", " HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\n", 200},
+    {"listen_address_alone", " HTTP/1.1\r\nHost: 127.0.0.1\r\n", 200},
+    {"localhost_as_the_plugin_asks", " HTTP/1.1\r\nHost: localhost:8765\r\n", 200},
+    {"localhost_in_upper_case", " HTTP/1.1\r\nHost: LOCALHOST:PORT\r\n", 200},
+    {"localhost_with_the_roots_dot", " HTTP/1.1\r\nHost: localhost.\r\n", 200},
+    {"name_under_localhost", " HTTP/1.1\r\nHost: lyrics.LocalHost:PORT\r\n", 200},
+    {"another_loopback_address", " HTTP/1.1\r\nHost: 127.8.9.10\r\n", 200},
+    {"v6_loopback", " HTTP/1.1\r\nHost: [::1]:PORT\r\n", 200},
+    // An address cannot be rebound: a page from it was served by whatever answers there.
+    {"lan_address", " HTTP/1.1\r\nHost: 192.168.1.20:PORT\r\n", 200},
+    {"v6_lan_address", " HTTP/1.1\r\nHost: [fd00::20]\r\n", 200},
+    {"http10_without_host", " HTTP/1.0\r\n", 200},
+    {"foreign_name", " HTTP/1.1\r\nHost: evil.example\r\n", 421},
+    {"foreign_name_with_our_port", " HTTP/1.1\r\nHost: evil.example:PORT\r\n", 421},
+    {"name_beginning_with_localhost", " HTTP/1.1\r\nHost: localhost.evil.example\r\n", 421},
+    {"name_ending_in_localhost_without_a_dot", " HTTP/1.1\r\nHost: evillocalhost\r\n", 421},
+    {"name_beginning_with_our_address", " HTTP/1.1\r\nHost: 127.0.0.1.evil.example\r\n", 421},
+    {"address_with_a_fifth_part", " HTTP/1.1\r\nHost: 127.0.0.1.1\r\n", 421},
+    {"http10_foreign_name", " HTTP/1.0\r\nHost: evil.example\r\n", 421},
+    {"empty_host", " HTTP/1.1\r\nHost: \r\n", 421},
+    {"http11_without_host", " HTTP/1.1\r\n", 400},
+    {"two_host_fields", " HTTP/1.1\r\nHost: localhost\r\nHost: localhost\r\n", 400},
+    {"ours_then_foreign", " HTTP/1.1\r\nHost: localhost\r\nhost: evil.example\r\n", 400},
+    {"port_not_a_number", " HTTP/1.1\r\nHost: localhost:80a\r\n", 400},
+    {"brackets_without_v6", " HTTP/1.1\r\nHost: [localhost]:PORT\r\n", 400},
+    {"brackets_unclosed", " HTTP/1.1\r\nHost: [::1:PORT\r\n", 400},
+};
+
+INSTANTIATE_TEST_SUITE_P(Http, HostTest, testing::ValuesIn(kHosts),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// The HTTP layer alone, in this process, on a handler of the test's own.
+class InProcessServer {
+ public:
+  InProcessServer(talvo::http::Handler handler, talvo::http::ServerOptions options)
+      : server_(std::move(handler), std::move(options)) {
+    std::string error;
+    listening_ = server_.Listen("127.0.0.1", 0, error);
+    EXPECT_TRUE(listening_) << error;
+    if (listening_) thread_ = std::thread([this] { server_.Run(); });
+  }
+  ~InProcessServer() {
+    server_.Stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  InProcessServer(const InProcessServer&) = delete;
+  InProcessServer& operator=(const InProcessServer&) = delete;
+
+  int Port() const { return listening_ ? server_.Port() : 0; }
+
+ private:
+  talvo::http::Server server_;
+  bool listening_ = false;
+  std::thread thread_;
+};
+
+talvo::http::Response Ok() {
+  return {.status = 200, .contentType = "text/plain", .headers = {}, .body = "served\n"};
+}
+
+struct ThrowCase {
+  const char* name;
+  void (*fail)();
+};
+
+void PrintTo(const ThrowCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class HandlerThrowsTest : public testing::TestWithParam<ThrowCase> {};
+
+TEST_P(HandlerThrowsTest, TheRequestIsAnswered500AndTheServerGoesOn) {
+  const auto fail = GetParam().fail;
+  InProcessServer server(
+      [fail](const talvo::http::Request& request) {
+        if (request.Path() == "/fail") fail();
+        return Ok();
+      },
+      {});
+  ASSERT_NE(server.Port(), 0);
+  const auto failed = Get(server.Port(), "/fail");
+  EXPECT_EQ(failed.status, 500) << failed.headers;
+  EXPECT_EQ(Get(server.Port(), "/").body, "served\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Http, HandlerThrowsTest,
+    testing::Values(ThrowCase{"an_int", [] { throw 42; }},
+                    ThrowCase{"a_standard_exception", [] { throw std::runtime_error("failed"); }},
+                    ThrowCase{"out_of_memory", [] { throw std::bad_alloc(); }}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+struct OwnNameCase {
+  const char* name;
+  const char* host;
+  int status;
+};
+
+void PrintTo(const OwnNameCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class OwnNameTest : public testing::TestWithParam<OwnNameCase> {};
+
+// Listening on a name of its own (--listen lyrics.example:8765), the server answers by it too,
+// and a refused request never reaches the handler.
+TEST_P(OwnNameTest, IsAnsweredBesideLoopback) {
+  const auto& c = GetParam();
+  std::atomic<int> calls{0};
+  InProcessServer server(
+      [&calls](const talvo::http::Request&) {
+        ++calls;
+        return Ok();
+      },
+      {.requestTimeout = talvo::http::kRequestTimeout, .hostName = "lyrics.example"});
+  ASSERT_NE(server.Port(), 0);
+  const auto reply = Send(server.Port(), "GET / HTTP/1.1\r\nHost: " + std::string(c.host) +
+                                             "\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(reply.status, c.status) << reply.headers;
+  EXPECT_EQ(calls, c.status == 200 ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Http, OwnNameTest,
+    testing::Values(OwnNameCase{"its_name", "lyrics.example", 200},
+                    OwnNameCase{"its_name_in_other_case_with_a_port", "Lyrics.EXAMPLE:8765", 200},
+                    OwnNameCase{"its_name_with_the_roots_dot", "lyrics.example.", 200},
+                    OwnNameCase{"localhost_still", "localhost:8765", 200},
+                    OwnNameCase{"a_name_under_it", "www.lyrics.example", 421},
+                    OwnNameCase{"a_name_beginning_with_it", "lyrics.example.evil.example", 421}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+struct ReaderCase {
+  const char* name;
+  bool reads;  // as the answer comes, or not until long past the request timeout
+  std::chrono::milliseconds timeout;
+};
+
+void PrintTo(const ReaderCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class LargeAnswerTest : public testing::TestWithParam<ReaderCase> {};
+
+// An answer far larger than the socket takes at once is sent whole to a client that reads it;
+// one that stops reading is cut off like one that stops sending.
+TEST_P(LargeAnswerTest, IsSentWholeOrCutOff) {
+  const auto& c = GetParam();
+  std::string page(std::size_t{16} << 20, '\0');
+  for (std::size_t i = 0; i < page.size(); ++i) page[i] = static_cast<char>('a' + i % 23);
+  InProcessServer server(
+      [&page](const talvo::http::Request&) {
+        return talvo::http::Response{
+            .status = 200, .contentType = "text/plain", .headers = {}, .body = page};
+      },
+      {.requestTimeout = c.timeout, .hostName = {}});
+  ASSERT_NE(server.Port(), 0);
+  const int sock = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  // A small window: what the client does not read stays in the server's socket.
+  const int window = 64 * 1024;
+  setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+  const timeval limit{.tv_sec = kHangMillis / 1000, .tv_usec = 0};
+  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(server.Port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_TRUE(SendAll(sock, RequestLine("/")));
+  if (!c.reads) std::this_thread::sleep_for(c.timeout * 10);
+  const auto reply = ParseReply(ReadAll(sock));
+  close(sock);
+  EXPECT_EQ(reply.status, 200);
+  if (c.reads) {
+    EXPECT_TRUE(reply.body == page) << reply.body.size() << " bytes of " << page.size();
+  } else {
+    EXPECT_LT(reply.body.size(), page.size());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, LargeAnswerTest,
+                         testing::Values(ReaderCase{"read", true, talvo::http::kRequestTimeout},
+                                         ReaderCase{"not_read", false,
+                                                    std::chrono::milliseconds(300)}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // What each of many clients does while another asks for a page.
 enum class Holding {

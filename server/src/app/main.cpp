@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
       [&service, &codePage](const talvo::http::Request& request) {
         return talvo::Respond(service, *codePage, request);
       },
-      {.requestTimeout = options->idleTimeout});
+      {.requestTimeout = options->idleTimeout, .hostName = options->host});
   // Bound before the scan, so a port in use is reported at once and pages answer meanwhile.
   if (!server.Listen(options->host, options->port, error)) {
     if (!error.empty()) error[0] = static_cast<char>(std::tolower(error[0]));

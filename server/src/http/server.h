@@ -32,7 +32,8 @@ struct Response {
 };
 
 // Answers one request; called on the handler pool, several at once, never for a request the
-// server refused by itself (a header or body over its limit, or one that is not HTTP).
+// server refused by itself (a header or body over its limit, one that is not HTTP, or one sent
+// to a name that is not the server's). Whatever it throws is answered 500.
 using Handler = std::function<Response(const Request&)>;
 
 // Limits on what one client may hold. A request whose line is too long is answered 414, whose
@@ -58,6 +59,9 @@ constexpr std::chrono::seconds kRequestTimeout{15};
 
 struct ServerOptions {
   std::chrono::milliseconds requestTimeout = kRequestTimeout;
+  // The name the server is reached by besides loopback names and IP addresses: the host it
+  // listens on. A request whose Host names anything else is refused 421 (see server.cpp).
+  std::string hostName;
 };
 
 class Server {
