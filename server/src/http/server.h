@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/limits.h"
+
 namespace talvo::http {
 
 struct Request {
@@ -36,26 +38,16 @@ struct Response {
 // to a name that is not the server's). Whatever it throws is answered 500.
 using Handler = std::function<Response(const Request&)>;
 
-// Limits on what one client may hold. A request whose line is too long is answered 414, whose
-// header is too large 431, whose body is too large 413; each closes its connection.
-// The whole request line, method and version included; the 8 KiB query of the plugin's
-// longest address fits with room to spare.
-constexpr std::size_t kRequestLineLimit = std::size_t{16} * 1024;
-// The request line and every header field together; browsers send a few KiB.
-constexpr std::size_t kHeaderLimit = std::size_t{64} * 1024;
-// GET and HEAD carry no body; a small one is read past so the connection stays in step.
-constexpr std::size_t kBodyLimit = 1024;
-// A connection costs a socket and a read buffer of up to kHeaderLimit; past this many, the
-// server stops accepting and the rest wait in the listen backlog.
-constexpr std::size_t kMaxConnections = 512;
-// Bursts of new connections wait here while the loop is busy (the kernel may cap it lower).
-constexpr int kBacklog = 1024;
-// Handlers at once: SQLite lookups use a core each, and the machine has few.
-constexpr unsigned kWorkers = 4;
-// How long a connection may take to deliver its next request in full, from the moment it is
-// opened or its last answer is sent: covers both an idle kept-alive connection and a client
-// that trickles its header; the browser opens a new connection when it needs one.
-constexpr std::chrono::seconds kRequestTimeout{15};
+// Limits on what one client may hold (core/limits.h). A request whose line is too long is
+// answered 414, whose header is too large 431, whose body is too large 413; each closes its
+// connection. Past kMaxConnections the server stops accepting and the rest wait in the backlog.
+using limits::kBacklog;
+using limits::kBodyLimit;
+using limits::kHeaderLimit;
+using limits::kMaxConnections;
+using limits::kRequestLineLimit;
+using limits::kRequestTimeout;
+using limits::kWorkers;
 
 struct ServerOptions {
   std::chrono::milliseconds requestTimeout = kRequestTimeout;
