@@ -288,7 +288,7 @@ const HostCase kHosts[] = {
     {"name_beginning_with_localhost", " HTTP/1.1\r\nHost: localhost.evil.example\r\n", 421},
     {"name_ending_in_localhost_without_a_dot", " HTTP/1.1\r\nHost: evillocalhost\r\n", 421},
     {"name_beginning_with_our_address", " HTTP/1.1\r\nHost: 127.0.0.1.evil.example\r\n", 421},
-    {"address_with_a_fifth_part", " HTTP/1.1\r\nHost: 127.0.0.1.1\r\n", 421},
+    {"address_with_five_numbers", " HTTP/1.1\r\nHost: 127.0.0.1.1\r\n", 421},
     {"http10_foreign_name", " HTTP/1.0\r\nHost: evil.example\r\n", 421},
     {"empty_host", " HTTP/1.1\r\nHost: \r\n", 421},
     {"http11_without_host", " HTTP/1.1\r\n", 400},

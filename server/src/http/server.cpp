@@ -81,17 +81,17 @@ bool AllDigits(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Four decimal parts of 0 to 255, as a browser writes any IPv4 address it is given.
+// Four decimal numbers of 0 to 255, as a browser writes any IPv4 address it is given.
 bool IsIpv4(std::string_view name) {
-  for (int parts = 1;; ++parts) {
+  for (int numbers = 1;; ++numbers) {
     const auto dot = name.find('.');
-    const auto part = name.substr(0, dot);
-    if (part.empty() || part.size() > 3 || !AllDigits(part)) return false;
+    const auto digits = name.substr(0, dot);
+    if (digits.empty() || digits.size() > 3 || !AllDigits(digits)) return false;
     int value = 0;
-    for (const char c : part) value = value * 10 + (c - '0');
+    for (const char c : digits) value = value * 10 + (c - '0');
     if (value > 255) return false;
-    if (dot == std::string_view::npos) return parts == 4;
-    if (parts == 4) return false;
+    if (dot == std::string_view::npos) return numbers == 4;
+    if (numbers == 4) return false;
     name.remove_prefix(dot + 1);
   }
 }
@@ -446,9 +446,9 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     std::size_t sent = socket_.write_some(answer, error);
     if (sent == head_.size() + body_.size()) return Next();
     if (error && error != asio::error::would_block) return;  // the client is gone
-    for (auto& part : answer) {
-      const auto done = std::min(sent, part.size());
-      part += done;
+    for (auto& buffer : answer) {
+      const auto done = std::min(sent, buffer.size());
+      buffer += done;
       sent -= done;
     }
     const std::lock_guard lock(guard_);
