@@ -501,19 +501,21 @@ void PrintTo(const OptionCase& c, std::ostream* os) {
 }
 
 // Without --db the server opens its default index under the user's data folder: the test's own.
+// The tests run one at a time, on one thread: the environment's lack of thread safety does not
+// matter.
 class OptionTest : public ServerTest, public testing::WithParamInterface<OptionCase> {
  protected:
   void SetUp() override {
     ServerTest::SetUp();
-    const char* data = std::getenv("XDG_DATA_HOME");
+    const char* data = std::getenv("XDG_DATA_HOME");  // NOLINT(concurrency-mt-unsafe)
     if (data != nullptr) savedData_ = data;
-    setenv("XDG_DATA_HOME", (folder_ / "data").c_str(), 1);
+    setenv("XDG_DATA_HOME", (folder_ / "data").c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
   }
   void TearDown() override {
     if (savedData_) {
-      setenv("XDG_DATA_HOME", savedData_->c_str(), 1);
+      setenv("XDG_DATA_HOME", savedData_->c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
     } else {
-      unsetenv("XDG_DATA_HOME");
+      unsetenv("XDG_DATA_HOME");  // NOLINT(concurrency-mt-unsafe)
     }
     ServerTest::TearDown();
   }

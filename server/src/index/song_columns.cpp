@@ -63,8 +63,9 @@ std::string Parameters(int first) {
 }
 
 int LyricsParameter(int first) {
-  const auto lyrics = std::find_if(kColumns.begin(), kColumns.end(),
-                                   [](const Column& column) { return column.name == "lyrics"; });
+  const auto* const lyrics =
+      std::find_if(kColumns.begin(), kColumns.end(),
+                   [](const Column& column) { return column.name == "lyrics"; });
   return first + static_cast<int>(lyrics - kColumns.begin());
 }
 
